@@ -1,0 +1,133 @@
+#include "volume/pass.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "image/bytes.h"
+#include "update/visitor.h"
+#include "volume/anchor.h"
+#include "volume/mapping.h"
+#include "volume/sequence.h"
+
+namespace tarnwick {
+
+namespace {
+
+constexpr std::uint32_t kRecognitionStart = 16;
+constexpr std::uint32_t kRecognitionSectors = 10;
+
+bool identifier_is(const std::uint8_t* vsd, const char* identifier) {
+  return std::memcmp(vsd + 1, identifier, 5) == 0;
+}
+
+void visit_file_set_at(ImageSession& session, std::uint8_t* area, std::uint32_t sector) {
+  if (read_sectors(session, sector, 1, area) == 1) visit_descriptor(session, area, sector);
+}
+
+// Visits the File Set Descriptor where `fsd_location` leads: once on a physical partition;
+// on a metadata partition the metadata file's copy, then the mirror's where it lies elsewhere.
+// Only sectors that a partition really maps are read.
+void visit_file_set(ImageSession& session, std::uint8_t* area) {
+  const std::uint8_t* location = session.fsd_location.data();
+  const std::uint16_t reference = get_u16(location + 8);
+  if (reference >= session.partition_count) return;
+  const PartitionEntry& row = session.partitions[reference];
+  switch (row.kind) {
+    case PartitionKind::kPhysical:
+      visit_file_set_at(session, area, map_logical_block(session, location, false, 0));
+      break;
+    case PartitionKind::kMetadata: {
+      const std::optional<std::uint32_t> main = try_map_logical_block(session, location, false);
+      const std::optional<std::uint32_t> mirror = try_map_logical_block(session, location, true);
+      if (main) visit_file_set_at(session, area, *main);
+      if (mirror && mirror != main) visit_file_set_at(session, area, *mirror);
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+bool run_failed(const ImageSession& session) {
+  return session.write_failed || session.descriptor_skipped;
+}
+
+// Flushes what was written and syncs it to storage; false when that fails (reported) or
+// when any write of the run failed.
+bool commit_writes(ImageSession& session, const char* path) {
+  if (!sync_image(session)) std::printf("Error writing file: %s\n", path);
+  return !run_failed(session);
+}
+
+}  // namespace
+
+bool scan_recognition_sequence(ImageSession& session) {
+  std::uint8_t* buffer =
+      ensure_buffer(*session.buffer, static_cast<std::int32_t>(kRecognitionSectors * kSectorSize));
+  if (buffer == nullptr) return false;
+  if (read_sectors(session, kRecognitionStart, kRecognitionSectors, buffer) < kRecognitionSectors) {
+    return false;
+  }
+  bool found = false;
+  for (std::uint32_t i = 0; i < kRecognitionSectors; ++i) {
+    const std::uint8_t* vsd = buffer + std::size_t{i} * kSectorSize;
+    if (identifier_is(vsd, "CD001")) {
+      if (vsd[0] == 1) session.recognition |= kIsoPrimarySeen;
+      if (vsd[0] == 2) session.recognition |= kIsoSupplementarySeen;
+    } else if (identifier_is(vsd, "NSR02")) {
+      session.recognition |= kNsr02Seen;
+      found = true;
+    } else if (identifier_is(vsd, "NSR03")) {
+      session.recognition |= kNsr03Seen;
+      found = true;
+    }
+    if (vsd[6] == 0) break;
+  }
+  return found;
+}
+
+bool process_volume(ImageSession& session, const char* path) {
+  if (!open_image(session, path)) {
+    std::printf(is_read_only(session) ? "Error opening file: %s\n"
+                                      : "Error opening file for writing: %s\n",
+                path);
+    return false;
+  }
+  return process_open_volume(session, path);
+}
+
+bool process_open_volume(ImageSession& session, const char* path) {
+  if (!scan_recognition_sequence(session)) {
+    std::printf("UDF file system not found in: %s\n", path);
+    return false;
+  }
+  // The anchor's extents are still needed after the first scan has reused the session's
+  // buffer, so it lives in the pass's own sector area, which later holds the File Set
+  // Descriptor.
+  std::uint8_t area[kSectorSize] = {};
+  if (!find_anchor(session, area)) {
+    std::puts("Failed to read ADVP!");
+    return false;
+  }
+  const ExtentAd reserve = reserve_sequence_extent(area);
+  const bool writing = !is_read_only(session);
+
+  scan_descriptor_sequence(session, main_sequence_extent(area), true);
+  if (writing) {
+    // The main copy reaches storage before the reserve copy is touched, so an interruption
+    // always leaves one complete copy. If the main copy may be damaged, the reserve copy is
+    // the one to recover from: leave it alone.
+    if (!sync_image(session)) std::printf("Error writing file: %s\n", path);
+    if (session.write_failed) return false;
+  }
+  scan_descriptor_sequence(session, reserve, false);
+
+  if (get_u32(session.fsd_location.data()) == 0) return writing ? commit_writes(session, path) : true;
+  visit_file_set(session, area);
+  if (!writing) return true;
+  if (!commit_writes(session, path)) return false;
+  std::puts("Done!");
+  return true;
+}
+
+}  // namespace tarnwick

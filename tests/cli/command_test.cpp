@@ -1,0 +1,7 @@
+#include <gtest/gtest.h>
+
+#include "support/run.h"
+
+namespace tarnwick::testing {
+TEST(Placeholder, Builds) { SUCCEED(); }
+}
