@@ -327,9 +327,25 @@ std::uint8_t* sector_at(Image& image, std::uint32_t sector) {
 void set_u16(Image& image, std::size_t pos, std::uint16_t value) { put16(image.data() + pos, value); }
 void set_u32(Image& image, std::size_t pos, std::uint32_t value) { put32(image.data() + pos, value); }
 
+void fix_checksum(Image& image, std::uint32_t sector) {
+  std::uint8_t* d = sector_at(image, sector);
+  d[4] = 0;
+  std::uint32_t sum = 0;
+  for (int i = 0; i < 16; ++i) sum += d[i];
+  d[4] = static_cast<std::uint8_t>(sum);
+}
+
 void reseal(Image& image, std::uint32_t sector) {
   std::uint8_t* d = sector_at(image, sector);
   seal_at(d, get16(d + 10));
+}
+
+bool tag_is_sound(const std::uint8_t* d) {
+  std::uint32_t sum = 0;
+  for (int i = 0; i < 16; ++i) sum += i == 4 ? 0 : d[i];
+  const std::uint16_t length = get16(d + 10);
+  return d[4] == static_cast<std::uint8_t>(sum) && length <= 2032 &&
+         get16(d + 8) == bitwise_crc(d + 16, length);
 }
 
 std::vector<std::uint8_t> dstring8(const std::string& text, std::size_t size) {

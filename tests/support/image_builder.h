@@ -41,8 +41,13 @@ Image build_image(const BuildOptions& options = {});
 std::uint8_t* sector_at(Image& image, std::uint32_t sector);
 void set_u16(Image& image, std::size_t pos, std::uint16_t value);
 void set_u32(Image& image, std::size_t pos, std::uint32_t value);
+// Recomputes only the tag checksum of the descriptor at `sector` (its CRC stays as it is).
+void fix_checksum(Image& image, std::uint32_t sector);
 // Reseals the descriptor at `sector` with its own CRC length.
 void reseal(Image& image, std::uint32_t sector);
+// Whether the descriptor's checksum and CRC are right, computed bit by bit (independently of
+// the tool's own table-driven CRC).
+bool tag_is_sound(const std::uint8_t* descriptor);
 // An 8-bit d-string of `text` in a field of `size` bytes.
 std::vector<std::uint8_t> dstring8(const std::string& text, std::size_t size);
 
