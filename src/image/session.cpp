@@ -19,6 +19,7 @@ off_t sector_offset(std::uint32_t sector) {
 bool session_init(ImageSession& session) {
   session = ImageSession{};
   session.new_label_long.back() = kReadOnlyMarker;
+  session.sync_file = fsync;
   session.buffer.reset(new (std::nothrow) SectorBuffer{});
   if (!session.buffer) return false;
   return ensure_buffer(*session.buffer, kInitialBufferSize) != nullptr;
@@ -89,7 +90,7 @@ bool write_sector(ImageSession& session, std::uint32_t sector, const std::uint8_
     return false;
   }
   const std::size_t written = std::fwrite(bytes, 1, kSectorSize, session.image);
-  if (written != kSectorSize) {
+  if (written != kSectorSize || std::ferror(session.image) != 0) {
     std::printf("fwrite to sector %u failed, result=%zu!\n", sector, written);
     std::clearerr(session.image);
     session.write_failed = true;
@@ -102,7 +103,7 @@ bool sync_image(ImageSession& session) {
   bool ok = std::fflush(session.image) == 0;
   const int fd = fileno(session.image);
   // A stream with no file descriptor behind it has nothing more to sync.
-  if (ok && fd >= 0 && fsync(fd) != 0) ok = false;
+  if (ok && fd >= 0 && session.sync_file(fd) != 0) ok = false;
   if (!ok) session.write_failed = true;
   return ok;
 }

@@ -55,6 +55,8 @@ struct ImageSession {
   bool descriptor_skipped = false;
   // Whole 2048-byte sectors in the image when it was opened.
   std::uint64_t image_sectors = 0;
+  // Syncs a file descriptor to storage: fsync, or a test's stand-in that fails on demand.
+  int (*sync_file)(int fd) = nullptr;
 };
 
 // Sets every field to its initial value and allocates the 32768-byte zero-filled buffer.

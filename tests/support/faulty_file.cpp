@@ -28,7 +28,9 @@ ssize_t cookie_write(void* c, const char* buf, size_t size) {
   const std::uint64_t pos = static_cast<std::uint64_t>(cookie->pos);
   const std::uint64_t limit = cookie->plan->write_limit;
   const size_t allowed = pos >= limit ? 0 : static_cast<size_t>(std::min<std::uint64_t>(size, limit - pos));
-  if (allowed == 0) return -1;
+  // A refused write reports no progress, as write(2) to a full file would leave it; the stream
+  // sees the short count. (-1 from a cookie makes stdio report the whole count as written.)
+  if (allowed == 0) return 0;
   const ssize_t n = pwrite(cookie->fd, buf, allowed, cookie->pos);
   if (n > 0) cookie->pos += n;
   return n;

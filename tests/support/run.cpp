@@ -1,9 +1,11 @@
 #include "support/run.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,7 +38,9 @@ std::map<std::string, std::string> key_values(const std::string& text) {
 
 }  // namespace
 
-RunResult run(const std::vector<std::string>& argv) {
+RunResult run(const std::vector<std::string>& argv) { return run_with_file_limit(argv, 0); }
+
+RunResult run_with_file_limit(const std::vector<std::string>& argv, std::uint64_t file_limit) {
   int pipefd[2];
   if (pipe(pipefd) != 0) return {};
   std::fflush(nullptr);
@@ -46,6 +50,11 @@ RunResult run(const std::vector<std::string>& argv) {
     dup2(pipefd[1], 2);
     close(pipefd[0]);
     close(pipefd[1]);
+    if (file_limit != 0) {
+      signal(SIGXFSZ, SIG_IGN);
+      const rlimit limit{file_limit, file_limit};
+      setrlimit(RLIMIT_FSIZE, &limit);
+    }
     const int null_in = open("/dev/null", O_RDONLY);
     dup2(null_in, 0);
     std::vector<char*> args;

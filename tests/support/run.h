@@ -18,6 +18,10 @@ struct RunResult {
 // Runs `argv` (argv[0] searched on PATH), capturing its output.
 RunResult run(const std::vector<std::string>& argv);
 
+// Runs `argv` with writes at or past byte `file_limit` of any file failing (RLIMIT_FSIZE,
+// with SIGXFSZ ignored).
+RunResult run_with_file_limit(const std::vector<std::string>& argv, std::uint64_t file_limit);
+
 // Runs the built tarnwick executable with `args`.
 RunResult run_tool(const std::vector<std::string>& args);
 
