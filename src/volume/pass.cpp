@@ -8,6 +8,8 @@
 #include "volume/anchor.h"
 #include "volume/mapping.h"
 #include "volume/sequence.h"
+#include "volume/sparing.h"
+#include "volume/vat.h"
 
 namespace tarnwick {
 
@@ -24,14 +26,16 @@ void visit_file_set_at(ImageSession& session, std::uint8_t* area, std::uint32_t 
   if (read_sectors(session, sector, 1, area) == 1) visit_descriptor(session, area, sector);
 }
 
-// Visits the File Set Descriptor where `fsd_location` leads: once on a physical partition;
-// on a metadata partition the metadata file's copy, then the mirror's where it lies elsewhere.
-// Only sectors that a partition really maps are read.
+// Visits the File Set Descriptor where `fsd_location` leads: once on a physical, sparable or
+// virtual partition; on a metadata partition the metadata file's copy, then the mirror's where
+// it lies elsewhere. Only sectors that a partition really maps are read. On a virtual
+// partition the VAT's own copy of the name is rewritten after the File Set Descriptor.
 void visit_file_set(ImageSession& session, std::uint8_t* area) {
   const std::uint8_t* location = session.fsd_location.data();
   const std::uint16_t reference = get_u16(location + 8);
   if (reference >= session.partition_count) return;
   const PartitionEntry& row = session.partitions[reference];
+  const std::uint32_t block = get_u32(location + 4);
   switch (row.kind) {
     case PartitionKind::kPhysical:
       visit_file_set_at(session, area, map_logical_block(session, location, false, 0));
@@ -41,6 +45,20 @@ void visit_file_set(ImageSession& session, std::uint8_t* area) {
       const std::optional<std::uint32_t> mirror = try_map_logical_block(session, location, true);
       if (main) visit_file_set_at(session, area, *main);
       if (mirror && mirror != main) visit_file_set_at(session, area, *mirror);
+      break;
+    }
+    case PartitionKind::kSparable:
+      if (const auto sector = map_sparable_block(session, row, block)) {
+        visit_file_set_at(session, area, *sector);
+      }
+      break;
+    case PartitionKind::kVirtual: {
+      std::optional<Vat> vat = find_vat(session, reference);
+      if (!vat) break;
+      if (const auto sector = map_virtual_block(session, *vat, block)) {
+        visit_file_set_at(session, area, *sector);
+      }
+      if (!is_read_only(session)) relabel_vat(session, *vat);
       break;
     }
     default:

@@ -1,5 +1,7 @@
 #include "support/image_builder.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -360,15 +362,27 @@ std::vector<std::uint8_t> dstring8(const std::string& text, std::size_t size) {
 
 std::vector<std::size_t> differing_bytes(const Image& a, const Image& b) {
   std::vector<std::size_t> positions;
-  for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
-    if (a[i] != b[i]) positions.push_back(i);
+  const std::size_t size = std::min(a.size(), b.size());
+  for (std::size_t sector = 0; sector < size; sector += kSector) {
+    const std::size_t n = std::min<std::size_t>(kSector, size - sector);
+    if (std::memcmp(a.data() + sector, b.data() + sector, n) == 0) continue;
+    for (std::size_t i = sector; i < sector + n; ++i) {
+      if (a[i] != b[i]) positions.push_back(i);
+    }
   }
   return positions;
 }
 
 Image read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return Image(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  Image image;
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) return image;
+  std::fseek(f, 0, SEEK_END);
+  image.resize(static_cast<std::size_t>(std::ftell(f)));
+  std::rewind(f);
+  if (std::fread(image.data(), 1, image.size(), f) != image.size()) image.clear();
+  std::fclose(f);
+  return image;
 }
 
 void write_file(const std::string& path, const Image& image) {

@@ -109,8 +109,10 @@ std::map<std::string, std::string> udfinfo(const std::string& path) {
   return key_values(run({"udfinfo", "--utf8", path}).out);
 }
 
-std::map<std::string, std::string> blkid(const std::string& path) {
-  return key_values(run({"blkid", "-p", "-o", "export", path}).out);
+std::string blkid(const std::string& path, const std::string& tag) {
+  std::string value = run({"blkid", "-p", "-o", "value", "-s", tag, path}).out;
+  if (!value.empty() && value.back() == '\n') value.pop_back();
+  return value;
 }
 
 bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<std::string>& args) {

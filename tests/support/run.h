@@ -31,9 +31,10 @@ bool have_tool(const std::string& name);
 // What `fn` prints on standard output.
 std::string capture_stdout(const std::function<void()>& fn);
 
-// key=value lines of `udfinfo PATH` or `blkid -p -o export PATH`.
+// key=value lines of `udfinfo PATH`.
 std::map<std::string, std::string> udfinfo(const std::string& path);
-std::map<std::string, std::string> blkid(const std::string& path);
+// The value of `tag` (LABEL, VOLUME_ID, ...) that `blkid -p` probes, unescaped.
+std::string blkid(const std::string& path, const std::string& tag);
 
 // Makes an image of `blocks` 2048-byte blocks with mkudffs; the extra arguments are passed on.
 // Returns false when mkudffs refused.

@@ -1,0 +1,60 @@
+// Virtual partitions (write-once media): the Virtual Allocation Table that maps their blocks,
+// found near the end of the written area, and the copy of the volume's name it carries.
+//
+// The VAT is the data of a File Entry or Extended File Entry of file type 248 (UDF 2.00 and
+// later) or 0 (UDF 1.50), embedded in the entry or in recorded extents of the physical
+// partition. Its data, integers little-endian:
+//   type 248: 0 (2) Length of Header = 152 + Length of Implementation Use, 2 (2) Length of
+//             Implementation Use, 4 (128) Logical Volume Identifier, ...; then entries (u32)
+//   type 0:   entries (u32) from byte 0; after the last, a 32-byte entity identifier
+//             "*UDF Virtual Alloc Tbl" and the previous VAT's location (u32)
+// Entry b holds the physical block of virtual block b; 0xFFFFFFFF marks an unused block.
+//
+// On UDF 1.50 the name lives in the entry's "*UDF VAT LVExtension" implementation use
+// extended attribute: 48 (2) header checksum (sum of the attribute's first 48 bytes),
+// 50 (8) Verification ID (the entry's Unique ID), 66 (128) Logical Volume Identifier.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "image/session.h"
+
+namespace tarnwick {
+
+// A recorded extent of the VAT's data: first absolute sector and length in bytes.
+struct VatExtent {
+  std::uint32_t first = 0;
+  std::uint32_t bytes = 0;
+};
+
+struct Vat {
+  std::uint32_t sector = 0;  // the VAT entry's sector
+  std::uint32_t physical_start = 0;  // first sector of the physical partition under it
+  std::array<std::uint8_t, 2048> entry{};
+  std::uint8_t file_type = 0;
+  bool embedded = false;
+  std::size_t embedded_offset = 0;  // data position inside `entry` when embedded
+  std::array<VatExtent, 16> extents{};
+  std::size_t extent_count = 0;
+  std::uint32_t entries_offset = 0;  // data position of entry 0
+  std::uint32_t entry_count = 0;
+};
+
+// Looks for the VAT of the virtual partition at table row `virtual_row` among the image's
+// last 32 sectors, last first, and takes the first whose entry verifies and whose data is
+// well formed. nullopt when there is none (or the volume has no matching physical row).
+std::optional<Vat> find_vat(ImageSession& session, std::uint32_t virtual_row);
+
+// The sector of virtual block `block`, reading the one entry it needs; nullopt for a block
+// past the table or marked unused.
+std::optional<std::uint32_t> map_virtual_block(ImageSession& session, const Vat& vat,
+                                               std::uint32_t block);
+
+// Rewrites the VAT's own Logical Volume Identifier with the new label and writes it back
+// (the entry resealed when the label lives inside it). A VAT whose label field cannot be
+// verified is reported as "Descriptor at sector %u not changed: invalid tag" and fails the run.
+void relabel_vat(ImageSession& session, Vat& vat);
+
+}  // namespace tarnwick
