@@ -99,6 +99,28 @@ TEST_F(RealImages, EveryMkudffsVolumeIsReadAndRelabelled) {
   EXPECT_GE(made, 30) << "mkudffs made fewer images than expected";
 }
 
+TEST_F(RealImages, AMissingOrDamagedFirstAnchorIsReplacedByTheEndAnchor) {
+  for (const char* revision : {"1.01", "1.02", "1.50", "2.00", "2.01"}) {
+    for (const bool zeroed : {true, false}) {
+      SCOPED_TRACE(std::string(revision) + (zeroed ? " zeroed" : " bad checksum"));
+      const std::string path = dir_.path(std::string("anchor") + revision + (zeroed ? "z" : "c"));
+      ASSERT_TRUE(mkudffs(path, 4096, {"--media-type=hd", std::string("--udfrev=") + revision, "--label=Anchored"}));
+      Image image = read_file(path);
+      if (zeroed) {
+        std::fill(image.begin() + 256 * 2048, image.begin() + 257 * 2048, 0);
+      } else {
+        image[256 * 2048 + 4] ^= 0x55;
+      }
+      write_file(path, image);
+      EXPECT_EQ(read_label(path), "Anchored");
+      EXPECT_EQ(run_tool({path, "Recovered"}).status, 0);
+      EXPECT_EQ(unexpected_changes(image, read_file(path)), std::vector<std::string>{});
+      EXPECT_EQ(udfinfo(path)["lvid"], "Recovered");
+      EXPECT_EQ(read_label(path), "Recovered");
+    }
+  }
+}
+
 TEST_F(RealImages, GenisoimageUdfImagesAreRelabelledAndPlainIsoIsRefused) {
   REQUIRE_TOOL("genisoimage");
   const std::string tree = dir_.path("tree");
