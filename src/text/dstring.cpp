@@ -31,8 +31,8 @@ void dstring_from_bytes(std::uint8_t* field, std::uint32_t field_size, const std
   field[field_size - 1] = static_cast<std::uint8_t>(n + 1);
 }
 
-void dstring_from_utf16(std::uint8_t* field, std::uint32_t field_size,
-                        const std::uint16_t* units, std::uint32_t byte_count) {
+void dstring_from_utf16(std::uint8_t* field, std::uint32_t field_size, const std::uint16_t* units,
+                        std::uint32_t byte_count) {
   std::memset(field, 0, field_size);
   field[0] = kCompression16;
   const std::uint32_t n = std::min(byte_count, field_size - 2);

@@ -24,8 +24,8 @@ void dstring_from_bytes(std::uint8_t* field, std::uint32_t field_size, const std
 
 // Fills the whole field with a 16-bit d-string of the first min(byte_count, field_size - 2) / 2
 // units (`byte_count` is twice the units offered).
-void dstring_from_utf16(std::uint8_t* field, std::uint32_t field_size,
-                        const std::uint16_t* units, std::uint32_t byte_count);
+void dstring_from_utf16(std::uint8_t* field, std::uint32_t field_size, const std::uint16_t* units,
+                        std::uint32_t byte_count);
 
 // Writes the field's text into `target` as UTF-8, without a terminator: the caller's zero fill
 // ends it. A length byte above field_size - 1 is taken as field_size - 1, so nothing outside

@@ -29,9 +29,9 @@ std::int32_t utf8_to_utf16(const std::uint8_t* source, std::uint32_t byte_count,
           ((b0 & 0x0F) << 12) + ((byte_at(pos + 1) & 0x7F) << 6) + (byte_at(pos + 2) & 0x7F));
       pos += 3;
     } else {
-      const std::int32_t c = static_cast<std::int32_t>(
-          ((b0 & 0x07) << 18) | ((byte_at(pos + 1) & 0x3F) << 12) |
-          ((byte_at(pos + 2) & 0x3F) << 6) | (byte_at(pos + 3) & 0x3F));
+      const std::int32_t c =
+          static_cast<std::int32_t>(((b0 & 0x07) << 18) | ((byte_at(pos + 1) & 0x3F) << 12) |
+                                    ((byte_at(pos + 2) & 0x3F) << 6) | (byte_at(pos + 3) & 0x3F));
       if (target_units - written < 2) return 0;
       // Arithmetic shift: an overlong form (c below 0x10000) gives a unit below 0xD800.
       const std::int32_t high = 0xD800 + ((c - 0x10000) >> 10);

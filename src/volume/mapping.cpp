@@ -19,8 +19,7 @@ std::optional<std::uint32_t> map_metadata_block(const PartitionEntry& row, std::
 }
 
 std::optional<std::uint32_t> try_map_logical_block(const ImageSession& session,
-                                                   const std::uint8_t* location,
-                                                   bool use_mirror) {
+                                                   const std::uint8_t* location, bool use_mirror) {
   const std::uint32_t block = get_u32(location + 4);
   const std::uint16_t reference = get_u16(location + 8);
   if (reference >= session.partition_count) return std::nullopt;

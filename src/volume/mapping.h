@@ -22,8 +22,7 @@ std::optional<std::uint32_t> map_metadata_block(const PartitionEntry& row, std::
 // a virtual, sparable or other partition. A physical row maps every block (start + block,
 // wrapping). Only reads the partition table.
 std::optional<std::uint32_t> try_map_logical_block(const ImageSession& session,
-                                                   const std::uint8_t* location,
-                                                   bool use_mirror);
+                                                   const std::uint8_t* location, bool use_mirror);
 
 // try_map_logical_block, with `fallback` for a block that cannot be mapped.
 std::uint32_t map_logical_block(const ImageSession& session, const std::uint8_t* location,

@@ -31,7 +31,8 @@ void build_extent_list(const std::uint8_t* sector, std::uint32_t partition_start
                        std::unique_ptr<MetadataExtent[]>& extents, std::int32_t& count) {
   std::uint8_t ad_type = 0;
   std::uint32_t ad_count = 0;
-  const std::optional<std::size_t> start = locate_allocation_descriptors(sector, ad_type, &ad_count);
+  const std::optional<std::size_t> start =
+      locate_allocation_descriptors(sector, ad_type, &ad_count);
   if (!start || ad_size(ad_type) == 0 || ad_count == 0) return;
   std::unique_ptr<MetadataExtent[]> list(new (std::nothrow) MetadataExtent[ad_count]());
   if (!list) return;
@@ -39,7 +40,8 @@ void build_extent_list(const std::uint8_t* sector, std::uint32_t partition_start
   std::uint32_t stored = 0;
   while (stored < ad_count) {
     DecodedAd decoded;
-    const std::optional<std::size_t> next = next_allocation_descriptor(sector, pos, ad_type, decoded);
+    const std::optional<std::size_t> next =
+        next_allocation_descriptor(sector, pos, ad_type, decoded);
     if (!next || decoded.status != 1) break;
     // Only recorded extents hold the file's data; an unrecorded or continuation extent mapped
     // as data would send blocks to sectors that hold something else.
@@ -91,9 +93,8 @@ std::optional<std::size_t> locate_allocation_descriptors(const std::uint8_t* sec
   return static_cast<std::size_t>(pos);
 }
 
-std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector,
-                                                      std::size_t pos, std::uint8_t ad_type,
-                                                      DecodedAd& decoded) {
+std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector, std::size_t pos,
+                                                      std::uint8_t ad_type, DecodedAd& decoded) {
   if (ad_type == kAdEmbedded) {
     decoded.status = 3;
     return pos;
@@ -120,8 +121,7 @@ std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector
   return pos + size;
 }
 
-bool load_metadata_extents(ImageSession& session, PartitionEntry& entry,
-                           std::uint8_t* work_area) {
+bool load_metadata_extents(ImageSession& session, PartitionEntry& entry, std::uint8_t* work_area) {
   if (read_sectors(session, entry.start + entry.metadata_file, 1, work_area) != 1) return false;
   build_extent_list(work_area, entry.start, entry.main_extents, entry.main_extent_count);
   if (entry.mirror_file == 0) return true;

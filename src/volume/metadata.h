@@ -46,14 +46,12 @@ std::optional<std::size_t> locate_allocation_descriptors(const std::uint8_t* sec
 // Decodes the descriptor at `pos` of the 2048-byte `sector` in the form `ad_type` names, and
 // returns the position just past it (`pos` itself for embedded data, status 3); nullopt for
 // types 4-7 or a descriptor that would run past the sector.
-std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector,
-                                                      std::size_t pos, std::uint8_t ad_type,
-                                                      DecodedAd& decoded);
+std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector, std::size_t pos,
+                                                      std::uint8_t ad_type, DecodedAd& decoded);
 
 // Loads the extents of the metadata file and of its mirror of a metadata row, using the first
 // 2048 bytes of `work_area`. The list of a file ends at its first extent that is not recorded.
 // Returns false only when the metadata file's entry sector cannot be read.
-bool load_metadata_extents(ImageSession& session, PartitionEntry& entry,
-                           std::uint8_t* work_area);
+bool load_metadata_extents(ImageSession& session, PartitionEntry& entry, std::uint8_t* work_area);
 
 }  // namespace tarnwick

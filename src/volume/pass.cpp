@@ -106,9 +106,9 @@ bool scan_recognition_sequence(ImageSession& session) {
 
 bool process_volume(ImageSession& session, const char* path) {
   if (!open_image(session, path)) {
-    std::printf(is_read_only(session) ? "Error opening file: %s\n"
-                                      : "Error opening file for writing: %s\n",
-                path);
+    std::printf(
+        is_read_only(session) ? "Error opening file: %s\n" : "Error opening file for writing: %s\n",
+        path);
     return false;
   }
   return process_open_volume(session, path);
@@ -140,7 +140,8 @@ bool process_open_volume(ImageSession& session, const char* path) {
   }
   scan_descriptor_sequence(session, reserve, false);
 
-  if (get_u32(session.fsd_location.data()) == 0) return writing ? commit_writes(session, path) : true;
+  if (get_u32(session.fsd_location.data()) == 0)
+    return writing ? commit_writes(session, path) : true;
   visit_file_set(session, area);
   if (!writing) return true;
   if (!commit_writes(session, path)) return false;

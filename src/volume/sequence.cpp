@@ -23,7 +23,8 @@ constexpr std::size_t kTypeIdentifierSize = 23;
 constexpr char kMetadataId[] = "*UDF Metadata Partition";
 constexpr char kVirtualId[] = "*UDF Virtual Partition";
 constexpr char kSparableId[] = "*UDF Sparable Partition";
-static_assert(sizeof(kMetadataId) > kTypeIdentifierSize && sizeof(kVirtualId) == kTypeIdentifierSize &&
+static_assert(sizeof(kMetadataId) > kTypeIdentifierSize &&
+              sizeof(kVirtualId) == kTypeIdentifierSize &&
               sizeof(kSparableId) > kTypeIdentifierSize);
 
 struct RecordedPartition {

@@ -30,7 +30,8 @@ const std::uint8_t* load_table(ImageSession& session, std::uint32_t location,
   const std::uint32_t sectors = (covered + kSectorSize - 1) / kSectorSize;
   if (sectors > 1) {
     bytes = ensure_buffer(*session.buffer, static_cast<std::int32_t>(sectors * kSectorSize));
-    if (bytes == nullptr || read_sectors(session, location, sectors, bytes) != sectors) return nullptr;
+    if (bytes == nullptr || read_sectors(session, location, sectors, bytes) != sectors)
+      return nullptr;
   }
   if (!tag_verifies(bytes, covered)) return nullptr;
   const std::uint32_t entries = get_u16(bytes + 48);

@@ -35,7 +35,8 @@ EntryLayout layout_of(const std::uint8_t* entry) {
 }
 
 // The physical row that holds the virtual partition's blocks: the type 1 map with its number.
-std::optional<std::uint32_t> physical_row_of(const ImageSession& session, std::uint32_t virtual_row) {
+std::optional<std::uint32_t> physical_row_of(const ImageSession& session,
+                                             std::uint32_t virtual_row) {
   const std::uint16_t number = session.partitions[virtual_row].number;
   for (std::uint32_t r = 0; r < session.partition_count; ++r) {
     const PartitionEntry& row = session.partitions[r];
@@ -146,7 +147,8 @@ std::optional<std::size_t> lv_extension_label(const std::uint8_t* entry) {
     const std::uint32_t length = get_u32(attribute + 8);
     if (length < 48 || pos + length > l.l_ea) return std::nullopt;
     if (get_u32(attribute) == kImplementationUseAttribute &&
-        std::memcmp(attribute + 17, kLvExtensionIdentifier, sizeof(kLvExtensionIdentifier) - 1) == 0) {
+        std::memcmp(attribute + 17, kLvExtensionIdentifier, sizeof(kLvExtensionIdentifier) - 1) ==
+            0) {
       std::uint32_t sum = 0;
       for (std::size_t i = 0; i < 48; ++i) sum += attribute[i];
       if (length < 66 + kLabelSize || get_u16(attribute + 48) != static_cast<std::uint16_t>(sum) ||
@@ -187,7 +189,8 @@ std::optional<Vat> find_vat(ImageSession& session, std::uint32_t virtual_row) {
     if (get_u32(entry + 12) != vat.sector - physical_start) continue;
     vat.file_type = entry[27];
     if (vat.file_type != kFileTypeVat && vat.file_type != kFileTypeVat150) continue;
-    const std::uint64_t info_length = std::uint64_t{get_u32(entry + 56)} | std::uint64_t{get_u32(entry + 60)} << 32;
+    const std::uint64_t info_length =
+        std::uint64_t{get_u32(entry + 56)} | std::uint64_t{get_u32(entry + 60)} << 32;
     if (!locate_data(session, vat, *physical_row, info_length)) continue;
     if (!frame_entries(session, vat, info_length)) continue;
     return vat;

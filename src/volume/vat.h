@@ -30,7 +30,7 @@ struct VatExtent {
 };
 
 struct Vat {
-  std::uint32_t sector = 0;  // the VAT entry's sector
+  std::uint32_t sector = 0;          // the VAT entry's sector
   std::uint32_t physical_start = 0;  // first sector of the physical partition under it
   std::array<std::uint8_t, 2048> entry{};
   std::uint8_t file_type = 0;

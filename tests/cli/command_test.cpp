@@ -80,8 +80,10 @@ TEST(CommandLine, FailuresGiveTheirMessageAndLeaveTheFileAlone) {
   EXPECT_EQ(absent.out, "Error opening file: " + missing + "\n");
   const RunResult directory = run_tool({dir.path(""), "New"});
   EXPECT_EQ(directory.status, 1);
-  EXPECT_EQ(directory.out, "Changing " + dir.path("") + " volume label to 'New'\n"
-                           "Error opening file for writing: " + dir.path("") + "\n");
+  EXPECT_EQ(directory.out, "Changing " + dir.path("") +
+                               " volume label to 'New'\n"
+                               "Error opening file for writing: " +
+                               dir.path("") + "\n");
 }
 
 TEST(CommandLine, AnImmutableImageCannotBeOpenedForUpdate) {
@@ -92,8 +94,8 @@ TEST(CommandLine, AnImmutableImageCannotBeOpenedForUpdate) {
   const RunResult r = run_tool({path, "New"});
   run({"chattr", "-i", path});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Changing " + path + " volume label to 'New'\nError opening file for writing: " +
-                       path + "\n");
+  EXPECT_EQ(r.out, "Changing " + path +
+                       " volume label to 'New'\nError opening file for writing: " + path + "\n");
   EXPECT_EQ(read_file(path), read_file(kSample));
 }
 
@@ -104,12 +106,13 @@ TEST(CommandLine, AWriteFailureInTheReserveSequenceFailsTheRun) {
   // Writes at or past the reserve sequence (sector 48) fail as on a full or limited file.
   const RunResult r = run_with_file_limit({TARNWICK_EXE, path, "New"}, 48 * 2048);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Changing " + path + " volume label to 'New'\n"
-                   "fwrite to sector 48 failed, result=0!\n"
-                   "fwrite to sector 49 failed, result=0!\n"
-                   "fwrite to sector 51 failed, result=0!\n"
-                   "fwrite to sector 259 failed, result=0!\n"
-                   "fwrite to sector 263 failed, result=0!\n");
+  EXPECT_EQ(r.out, "Changing " + path +
+                       " volume label to 'New'\n"
+                       "fwrite to sector 48 failed, result=0!\n"
+                       "fwrite to sector 49 failed, result=0!\n"
+                       "fwrite to sector 51 failed, result=0!\n"
+                       "fwrite to sector 259 failed, result=0!\n"
+                       "fwrite to sector 263 failed, result=0!\n");
 }
 
 }  // namespace

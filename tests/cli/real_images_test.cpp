@@ -63,13 +63,16 @@ TEST_F(RealImages, EveryMkudffsVolumeIsReadAndRelabelled) {
   };
   const Label kLabels[] = {
       {"Archive 2026 of the long project name", true},  // 38 letters: cut to 30 in 32-byte fields
-      {"Caf\xC3\xA9 \xC3\x86" "ble", true},
+      {"Caf\xC3\xA9 \xC3\x86"
+       "ble",
+       true},
       {"\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xE6\x9D\xB1\xE4\xBA\xAC \xE2\x82\xAC", false},
   };
   int made = 0;
   for (const Medium& m : all_media()) {
     const std::string path = dir_.path(m.media + m.revision + ".img");
-    if (!mkudffs(path, 4096, {"--media-type=" + m.media, "--udfrev=" + m.revision, "--label=Old" + m.media})) {
+    if (!mkudffs(path, 4096,
+                 {"--media-type=" + m.media, "--udfrev=" + m.revision, "--label=Old" + m.media})) {
       continue;
     }
     ++made;
@@ -83,8 +86,9 @@ TEST_F(RealImages, EveryMkudffsVolumeIsReadAndRelabelled) {
       EXPECT_EQ(r.status, 0) << r.out;
       EXPECT_EQ(r.out, "Changing " + path + " volume label to '" + l.text + "'\nDone!\n");
       const Image after = read_file(path);
-      EXPECT_EQ(unexpected_changes(before, after, {static_cast<std::uint32_t>(after.size() / 2048 - 1)}),
-                std::vector<std::string>{});
+      EXPECT_EQ(
+          unexpected_changes(before, after, {static_cast<std::uint32_t>(after.size() / 2048 - 1)}),
+          std::vector<std::string>{});
       // 8-bit labels are cut to 30 characters in 32-byte fields; the wide one fits in 15 units.
       const std::string short_label = l.latin ? first_chars(l.text, 30) : l.text;
       auto info = udfinfo(path);
@@ -104,7 +108,9 @@ TEST_F(RealImages, AMissingOrDamagedFirstAnchorIsReplacedByTheEndAnchor) {
     for (const bool zeroed : {true, false}) {
       SCOPED_TRACE(std::string(revision) + (zeroed ? " zeroed" : " bad checksum"));
       const std::string path = dir_.path(std::string("anchor") + revision + (zeroed ? "z" : "c"));
-      ASSERT_TRUE(mkudffs(path, 4096, {"--media-type=hd", std::string("--udfrev=") + revision, "--label=Anchored"}));
+      ASSERT_TRUE(
+          mkudffs(path, 4096,
+                  {"--media-type=hd", std::string("--udfrev=") + revision, "--label=Anchored"}));
       Image image = read_file(path);
       if (zeroed) {
         std::fill(image.begin() + 256 * 2048, image.begin() + 257 * 2048, 0);
@@ -140,7 +146,8 @@ TEST_F(RealImages, GenisoimageUdfImagesAreRelabelledAndPlainIsoIsRefused) {
   const Image plain = read_file(iso);
   const RunResult r = run_tool({iso, "New"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Changing " + iso + " volume label to 'New'\nUDF file system not found in: " + iso + "\n");
+  EXPECT_EQ(r.out, "Changing " + iso +
+                       " volume label to 'New'\nUDF file system not found in: " + iso + "\n");
   EXPECT_EQ(read_file(iso), plain);
 }
 
@@ -195,9 +202,9 @@ TEST_F(RealImages, AFiftyGibibyteImageCostsAFewDozenSectors) {
   const std::string path = dir_.path("big.img");
   ASSERT_TRUE(mkudffs(path, 26214400, {"--media-type=hd", "--label=Big"}));
   const std::string log = dir_.path("strace.log");
-  const RunResult r = run({"strace", "-o", log, "-e",
-                           "trace=openat,read,pread64,write,pwrite64,lseek,fsync", TARNWICK_EXE,
-                           path, "Huge"});
+  const RunResult r =
+      run({"strace", "-o", log, "-e", "trace=openat,read,pread64,write,pwrite64,lseek,fsync",
+           TARNWICK_EXE, path, "Huge"});
   EXPECT_EQ(r.out, "Changing " + path + " volume label to 'Huge'\nDone!\n");
   std::ifstream in(log);
   const ImageTrace trace = trace_of(

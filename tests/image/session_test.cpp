@@ -34,7 +34,11 @@ struct OpenSession {
 TEST(SectorReads, CountOnlyWholeSectorsAndStopAtTheEnd) {
   TempDir dir;
   const std::string path = numbered_image(dir, 5);
-  write_file(path, [&] { Image i = read_file(path); i.resize(i.size() + 100); return i; }());
+  write_file(path, [&] {
+    Image i = read_file(path);
+    i.resize(i.size() + 100);
+    return i;
+  }());
   OpenSession s(path);
   EXPECT_EQ(s.session.image_sectors, 5u);
   std::vector<std::uint8_t> dest(16 * 2048);

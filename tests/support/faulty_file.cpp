@@ -27,7 +27,8 @@ ssize_t cookie_write(void* c, const char* buf, size_t size) {
   ++cookie->plan->writes;
   const std::uint64_t pos = static_cast<std::uint64_t>(cookie->pos);
   const std::uint64_t limit = cookie->plan->write_limit;
-  const size_t allowed = pos >= limit ? 0 : static_cast<size_t>(std::min<std::uint64_t>(size, limit - pos));
+  const size_t allowed =
+      pos >= limit ? 0 : static_cast<size_t>(std::min<std::uint64_t>(size, limit - pos));
   // A refused write reports no progress, as write(2) to a full file would leave it; the stream
   // sees the short count. (-1 from a cookie makes stdio report the whole count as written.)
   if (allowed == 0) return 0;
@@ -60,8 +61,8 @@ std::FILE* open_faulty(const std::string& path, FaultPlan& plan) {
   const int fd = open(path.c_str(), O_RDWR);
   if (fd < 0) return nullptr;
   auto* cookie = new Cookie{fd, 0, &plan};
-  std::FILE* stream = fopencookie(cookie, "r+",
-                                  {cookie_read, cookie_write, cookie_seek, cookie_close});
+  std::FILE* stream =
+      fopencookie(cookie, "r+", {cookie_read, cookie_write, cookie_seek, cookie_close});
   if (stream == nullptr) {
     close(fd);
     delete cookie;

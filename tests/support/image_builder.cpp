@@ -4,11 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
-
-#include <filesystem>
 
 namespace tarnwick::testing {
 
@@ -184,7 +183,7 @@ struct Builder {
   void integrity() {
     std::uint8_t* d = at(64);
     tag(d, 9, 3, 64);
-    put32(d + 28, 1);  // closed
+    put32(d + 28, 1);   // closed
     put32(d + 40, 16);  // next unique id
     const std::uint32_t partitions = o.metadata ? 2 : 1;
     put32(d + 72, partitions);
@@ -230,7 +229,7 @@ struct Builder {
     tag(d, 261, 3, block);
     put16(d + 20, 4);
     put16(d + 24, 1);
-    d[27] = 4;  // directory
+    d[27] = 4;         // directory
     put16(d + 34, 3);  // data embedded
     put32(d + 36, 0xFFFFFFFF);
     put32(d + 40, 0xFFFFFFFF);
@@ -288,8 +287,10 @@ struct Builder {
     for (std::uint32_t b : {o.fsd_block, o.fsd_block + 1}) {
       const std::uint32_t s = metadata_sector(extents, b);
       if (s == 0 || s >= o.sectors) continue;
-      if (b == o.fsd_block) file_set(at(s), b);
-      else root_directory(at(s), b);
+      if (b == o.fsd_block)
+        file_set(at(s), b);
+      else
+        root_directory(at(s), b);
     }
   }
 
@@ -326,8 +327,12 @@ std::uint8_t* sector_at(Image& image, std::uint32_t sector) {
   return image.data() + std::size_t{sector} * kSector;
 }
 
-void set_u16(Image& image, std::size_t pos, std::uint16_t value) { put16(image.data() + pos, value); }
-void set_u32(Image& image, std::size_t pos, std::uint32_t value) { put32(image.data() + pos, value); }
+void set_u16(Image& image, std::size_t pos, std::uint16_t value) {
+  put16(image.data() + pos, value);
+}
+void set_u32(Image& image, std::size_t pos, std::uint32_t value) {
+  put32(image.data() + pos, value);
+}
 
 void fix_checksum(Image& image, std::uint32_t sector) {
   std::uint8_t* d = sector_at(image, sector);
@@ -387,7 +392,8 @@ Image read_file(const std::string& path) {
 
 void write_file(const std::string& path, const Image& image) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
+  out.write(reinterpret_cast<const char*>(image.data()),
+            static_cast<std::streamsize>(image.size()));
 }
 
 TempDir::TempDir() {

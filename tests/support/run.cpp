@@ -60,7 +60,8 @@ RunResult run_with_file_limit(const std::vector<std::string>& argv, std::uint64_
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    setenv("PATH", (std::string(getenv("PATH") ? getenv("PATH") : "") + ":/sbin:/usr/sbin").c_str(), 1);
+    setenv("PATH", (std::string(getenv("PATH") ? getenv("PATH") : "") + ":/sbin:/usr/sbin").c_str(),
+           1);
     execvp(args[0], args.data());
     _exit(127);
   }

@@ -43,9 +43,9 @@ bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<st
 }  // namespace tarnwick::testing
 
 // Skips the current test with a clear message when an external tool is missing.
-#define REQUIRE_TOOL(name)                                                              \
-  do {                                                                                  \
-    if (!::tarnwick::testing::have_tool(name)) {                                        \
+#define REQUIRE_TOOL(name)                                                                \
+  do {                                                                                    \
+    if (!::tarnwick::testing::have_tool(name)) {                                          \
       GTEST_SKIP() << name << " is not installed (apt-get install udftools genisoimage)"; \
-    }                                                                                   \
+    }                                                                                     \
   } while (0)

@@ -60,7 +60,9 @@ TEST(NewLabel, StoresCharactersExactly) {
   Labelled latin("A\xC3\xA9");
   EXPECT_EQ(Bytes(latin.session.new_label_short.begin(), latin.session.new_label_short.begin() + 3),
             (Bytes{8, 0x41, 0xE9}));
-  Labelled wide("\xE2\x82\xAC" "A");
+  Labelled wide(
+      "\xE2\x82\xAC"
+      "A");
   EXPECT_EQ(Bytes(wide.session.new_label_long.begin(), wide.session.new_label_long.begin() + 5),
             (Bytes{16, 0x20, 0xAC, 0x00, 0x41}));
   Labelled empty("");

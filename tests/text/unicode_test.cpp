@@ -71,8 +71,9 @@ TEST(Utf16ToUtf8, ConvertsAndPairsEverySurrogate) {
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.what);
     Bytes target(16, 0);
-    EXPECT_EQ(utf16_to_utf8(c.in.data(), static_cast<std::uint32_t>(c.in.size()), target.data(), 16),
-              static_cast<std::int32_t>(c.out.size()));
+    EXPECT_EQ(
+        utf16_to_utf8(c.in.data(), static_cast<std::uint32_t>(c.in.size()), target.data(), 16),
+        static_cast<std::int32_t>(c.out.size()));
     EXPECT_EQ(Bytes(target.begin(), target.begin() + static_cast<long>(c.out.size())), c.out);
   }
   const Units euro = {0x41, 0x20AC};
@@ -100,7 +101,8 @@ TEST(UnicodeConversion, SurvivesArbitraryInput) {
     for (std::size_t i = 0; i < size; ++i) in[i] = static_cast<std::uint8_t>(random());
     const std::uint32_t room = random() % 6;
     auto units = std::make_unique<std::uint16_t[]>(room + 1);
-    const std::int32_t n = utf8_to_utf16(in.get(), static_cast<std::uint32_t>(size), units.get(), room);
+    const std::int32_t n =
+        utf8_to_utf16(in.get(), static_cast<std::uint32_t>(size), units.get(), room);
     ASSERT_LE(n, static_cast<std::int32_t>(room));
     auto bytes = std::make_unique<std::uint8_t[]>(room * 4 + 1);
     const std::int32_t m = utf16_to_utf8(units.get(), room, bytes.get(), room * 4);

@@ -78,7 +78,7 @@ TEST_F(RealDescriptors, WriteModeChangesOnlyTheLabelFieldsAndTagAndWritesInPlace
   std::vector<std::uint8_t> fsd;
   visit(258, "New", fsd);
   EXPECT_EQ(captured_, "Old") << "the label is captured before the rewrite";
-  const std::uint8_t cs0[24] = {0, 'O', 'S', 'T', 'A', ' ', 'C', 'o', 'm', 'p', 'r', 'e',
+  const std::uint8_t cs0[24] = {0,   'O', 'S', 'T', 'A', ' ', 'C', 'o', 'm', 'p', 'r', 'e',
                                 's', 's', 'e', 'd', ' ', 'U', 'n', 'i', 'c', 'o', 'd', 'e'};
   for (std::size_t pos : {48u, 240u}) {
     EXPECT_EQ(0, std::memcmp(fsd.data() + pos, cs0, 24));

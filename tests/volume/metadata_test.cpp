@@ -95,7 +95,8 @@ struct MetadataRow {
     row.mirror_file = 1;
   }
 
-  void set_main_ads(std::uint8_t ad_type, const std::vector<std::uint32_t>& words, std::size_t ad_size) {
+  void set_main_ads(std::uint8_t ad_type, const std::vector<std::uint32_t>& words,
+                    std::size_t ad_size) {
     std::uint8_t* efe = sector_at(image, kPartitionStart);
     put_u16(efe + 34, ad_type);
     put_u32(efe + 212, static_cast<std::uint32_t>(words.size() / (ad_size / 4) * ad_size));

@@ -54,8 +54,10 @@ TEST(Recognition, FindsNsrDescriptorsUpToTheFirstBlankSector) {
       {"ISO 9660 only", {"CD001", "CD001", ""}, false, kIsoPrimarySeen | kIsoSupplementarySeen},
       {"hybrid", {"CD001", "BEA01", "NSR03", "TEA01", ""}, true, kIsoPrimarySeen | kNsr03Seen},
       {"NSR02 after a blank sector", {"BEA01", "", "NSR02"}, false, 0},
-      {"NSR02 in the tenth sector", {"BEA01", "BEA01", "BEA01", "BEA01", "BEA01", "BEA01", "BEA01",
-                                     "BEA01", "BEA01", "NSR02"}, true, kNsr02Seen},
+      {"NSR02 in the tenth sector",
+       {"BEA01", "BEA01", "BEA01", "BEA01", "BEA01", "BEA01", "BEA01", "BEA01", "BEA01", "NSR02"},
+       true,
+       kNsr02Seen},
   };
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.what);
@@ -63,8 +65,8 @@ TEST(Recognition, FindsNsrDescriptorsUpToTheFirstBlankSector) {
     for (std::uint32_t s = 16; s < 26; ++s) put_vsd(image, s, 0, "\0\0\0\0\0", 0);
     for (std::size_t i = 0; i < c.ids.size(); ++i) {
       const bool blank = c.ids[i][0] == 0;
-      put_vsd(image, static_cast<std::uint32_t>(16 + i), i == 1 ? 2 : 1, blank ? "\0\0\0\0\0" : c.ids[i],
-              blank ? 0 : 1);
+      put_vsd(image, static_cast<std::uint32_t>(16 + i), i == 1 ? 2 : 1,
+              blank ? "\0\0\0\0\0" : c.ids[i], blank ? 0 : 1);
     }
     TempDir dir;
     write_file(dir.path("i"), image);
@@ -175,15 +177,20 @@ TEST(MetadataPartition, VisitsTheMainCopyThenTheMirrorWhereEachIsMapped) {
   };
   const Case kCases[] = {
       {"main and mirror", {.metadata = true}, {259, 263}},
-      {"main in two extents", {.metadata = true, .fsd_block = 2, .main_extents = {{2, 2}, {12, 2}},
-                               .mirror_extents = {{6, 4}}},
+      {"main in two extents",
+       {.metadata = true,
+        .fsd_block = 2,
+        .main_extents = {{2, 2}, {12, 2}},
+        .mirror_extents = {{6, 4}}},
        {269, 265}},
-      {"mirror not covering the block", {.metadata = true, .fsd_block = 2, .main_extents = {{2, 4}},
-                                         .mirror_extents = {{6, 2}}},
+      {"mirror not covering the block",
+       {.metadata = true, .fsd_block = 2, .main_extents = {{2, 4}}, .mirror_extents = {{6, 2}}},
        {261}},
-      {"mirror beyond the end of the file", {.metadata = true, .mirror_extents = {{5000, 4}}}, {259}},
-      {"main not covering the block", {.metadata = true, .fsd_block = 4, .main_extents = {{2, 4}},
-                                       .mirror_extents = {{6, 8}}},
+      {"mirror beyond the end of the file",
+       {.metadata = true, .mirror_extents = {{5000, 4}}},
+       {259}},
+      {"main not covering the block",
+       {.metadata = true, .fsd_block = 4, .main_extents = {{2, 4}}, .mirror_extents = {{6, 8}}},
        {267}},
       {"no mirror", {.metadata = true, .mirror = false}, {259}},
   };
@@ -264,7 +271,8 @@ TEST(WriteFailures, AreReportedAndTheRunFails) {
               "fwrite to sector 33 failed, result=0!\n"
               "fwrite to sector 35 failed, result=0!\n");
     const Image after = read_file(path);
-    for (std::size_t pos : differing_bytes(image, after)) EXPECT_LT(pos, std::size_t{kReserveSequence} * 2048);
+    for (std::size_t pos : differing_bytes(image, after))
+      EXPECT_LT(pos, std::size_t{kReserveSequence} * 2048);
   }
   {
     write_file(path, image);

@@ -18,7 +18,8 @@ const ExtentAd kReserve{16 * 2048, kReserveSequence};
 
 std::set<std::uint32_t> changed_sectors(const Image& a, const Image& b) {
   std::set<std::uint32_t> sectors;
-  for (std::size_t pos : differing_bytes(a, b)) sectors.insert(static_cast<std::uint32_t>(pos / 2048));
+  for (std::size_t pos : differing_bytes(a, b))
+    sectors.insert(static_cast<std::uint32_t>(pos / 2048));
   return sectors;
 }
 
@@ -49,7 +50,8 @@ std::vector<std::uint8_t> type1_map(std::uint16_t number) {
   return map;
 }
 
-std::vector<std::uint8_t> operator+(std::vector<std::uint8_t> a, const std::vector<std::uint8_t>& b) {
+std::vector<std::uint8_t> operator+(std::vector<std::uint8_t> a,
+                                    const std::vector<std::uint8_t>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
@@ -146,7 +148,8 @@ TEST(PartitionMaps, ReadsEachKindAndMapsPastTheDescriptorBecomeOther) {
   Image image = build_image();
   set_maps(image, kMainLvd, 6,
            type1_map(3) + metadata + type2_map("*UDF Virtual Partition", 4) +
-               type2_map("*UDF Sparable Partition", 5) + virtual_tail + std::vector<std::uint8_t>{9, 0});
+               type2_map("*UDF Sparable Partition", 5) + virtual_tail +
+               std::vector<std::uint8_t>{9, 0});
   SessionOnImage s(image);
   EXPECT_FALSE(scan_descriptor_sequence(s.session, kMain, true))
       << "the metadata file's entry lies beyond the image";
@@ -186,7 +189,8 @@ TEST(PartitionMaps, ReadsEachKindAndMapsPastTheDescriptorBecomeOther) {
   EXPECT_TRUE(scan_descriptor_sequence(t.session, kMain, true));
   ASSERT_EQ(t.session.partition_count, 30u);
   EXPECT_EQ(t.session.partitions[25].kind, PartitionKind::kSparable);
-  for (std::uint32_t k = 26; k < 30; ++k) EXPECT_EQ(t.session.partitions[k].kind, PartitionKind::kOther);
+  for (std::uint32_t k = 26; k < 30; ++k)
+    EXPECT_EQ(t.session.partitions[k].kind, PartitionKind::kOther);
 }
 
 TEST(PartitionMaps, ALaterMetadataMapDecidesTheDuplicateFlag) {

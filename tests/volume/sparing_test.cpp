@@ -26,7 +26,8 @@ struct Remap {
 
 // Writes a sparing table at `sector` whose entry `at` is `remap` (the others free), with a CRC
 // over the entries actually recorded.
-void put_table(Image& image, std::uint32_t sector, std::uint32_t entries, std::uint32_t at, Remap remap) {
+void put_table(Image& image, std::uint32_t sector, std::uint32_t entries, std::uint32_t at,
+               Remap remap) {
   std::uint8_t* t = sector_at(image, sector);
   const std::size_t size = 56 + std::size_t{entries} * 8;
   std::memset(t, 0, (size + 2047) / 2048 * 2048);
@@ -55,7 +56,8 @@ class Sparable : public ::testing::Test {
  protected:
   void SetUp() override {
     REQUIRE_TOOL("mkudffs");
-    ASSERT_TRUE(mkudffs(dir_.path("cdrw.img"), 4096, {"--media-type=cdrw", "--udfrev=2.01", "--label=Sparable"}));
+    ASSERT_TRUE(mkudffs(dir_.path("cdrw.img"), 4096,
+                        {"--media-type=cdrw", "--udfrev=2.01", "--label=Sparable"}));
     image_ = read_file(dir_.path("cdrw.img"));
     ASSERT_EQ(get_u16(sector_at(image_, 4096 - 159)), 6) << "reserve LVD where expected";
   }
@@ -76,14 +78,16 @@ class Sparable : public ::testing::Test {
     const Image after = read_file(path);
     EXPECT_EQ(unexpected_changes(image_, after), std::vector<std::string>{});
     std::set<std::uint32_t> written;
-    for (std::size_t pos : differing_bytes(image_, after)) written.insert(static_cast<std::uint32_t>(pos / 2048));
+    for (std::size_t pos : differing_bytes(image_, after))
+      written.insert(static_cast<std::uint32_t>(pos / 2048));
     return {read.out.substr(read.out.find(": ") + 2), written};
   }
   TempDir dir_;
   Image image_;
 };
 
-const std::set<std::uint32_t> kVolumeDescriptors = {96, 97, 100, 4096 - 160, 4096 - 159, 4096 - 156};
+const std::set<std::uint32_t> kVolumeDescriptors = {96,         97,         100,
+                                                    4096 - 160, 4096 - 159, 4096 - 156};
 
 std::set<std::uint32_t> with(std::set<std::uint32_t> s, std::uint32_t extra) {
   s.insert(extra);

@@ -23,8 +23,9 @@ class Vat : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     REQUIRE_TOOL("mkudffs");
-    ASSERT_TRUE(mkudffs(dir_.path("cdr.img"), 300, {"--media-type=cdr", std::string("--udfrev=") + GetParam(),
-                                                     "--label=WriteOnce"}));
+    ASSERT_TRUE(
+        mkudffs(dir_.path("cdr.img"), 300,
+                {"--media-type=cdr", std::string("--udfrev=") + GetParam(), "--label=WriteOnce"}));
     image_ = read_file(dir_.path("cdr.img"));
     ASSERT_EQ(image_.size(), 300u * 2048);
   }
@@ -43,7 +44,8 @@ class Vat : public ::testing::TestWithParam<const char*> {
     o.out = run_tool({path, "New"}).out;
     o.out.erase(0, o.out.find('\n') + 1);
     o.after = read_file(path);
-    for (std::size_t pos : differing_bytes(image_, o.after)) o.written.insert(static_cast<std::uint32_t>(pos / 2048));
+    for (std::size_t pos : differing_bytes(image_, o.after))
+      o.written.insert(static_cast<std::uint32_t>(pos / 2048));
     return o;
   }
   std::set<std::uint32_t> expected(std::initializer_list<std::uint32_t> extra) {
@@ -125,10 +127,12 @@ TEST(VatData, ATableInARecordedExtentIsReadAndRelabelledThere) {
   EXPECT_EQ(run_tool({path, "Moved"}).status, 0);
   const Image after = read_file(path);
   std::set<std::uint32_t> written;
-  for (std::size_t pos : differing_bytes(image, after)) written.insert(static_cast<std::uint32_t>(pos / 2048));
+  for (std::size_t pos : differing_bytes(image, after))
+    written.insert(static_cast<std::uint32_t>(pos / 2048));
   EXPECT_EQ(written, (std::set<std::uint32_t>{96, 97, 100, 240, 241, 244, kFsdSector, 259}));
-  EXPECT_EQ(std::vector<std::uint8_t>(after.begin() + 259 * 2048 + 4, after.begin() + 259 * 2048 + 132),
-            dstring8("Moved", 128));
+  EXPECT_EQ(
+      std::vector<std::uint8_t>(after.begin() + 259 * 2048 + 4, after.begin() + 259 * 2048 + 132),
+      dstring8("Moved", 128));
   EXPECT_EQ(udfinfo(path)["lvid"], "Moved");
 }
 
@@ -146,11 +150,13 @@ TEST(VatData, AnUnverifiableLabelAttributeIsReportedAndLeftAlone) {
   write_file(path, image);
   const RunResult r = run_tool({path, "New"});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Changing " + path + " volume label to 'New'\n"
-                   "Descriptor at sector 299 not changed: invalid tag\n");
+  EXPECT_EQ(r.out, "Changing " + path +
+                       " volume label to 'New'\n"
+                       "Descriptor at sector 299 not changed: invalid tag\n");
   const Image after = read_file(path);
   EXPECT_EQ(0, std::memcmp(after.data() + kVatSector * 2048, fe, 2048));
-  EXPECT_EQ(std::vector<std::uint8_t>(after.begin() + kFsdSector * 2048 + 112, after.begin() + kFsdSector * 2048 + 240),
+  EXPECT_EQ(std::vector<std::uint8_t>(after.begin() + kFsdSector * 2048 + 112,
+                                      after.begin() + kFsdSector * 2048 + 240),
             dstring8("New", 128));
 }
 
