@@ -209,6 +209,9 @@ TEST_F(RealImages, AFiftyGibibyteImageCostsAFewDozenSectors) {
   std::ifstream in(log);
   const ImageTrace trace = trace_of(
       std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()), path);
+  std::string calls;
+  for (const std::string& call : trace.calls) calls += call + "; ";
+  SCOPED_TRACE("calls on the image: " + calls);
   // Recognition (10), anchor (1), two sequence chunks (16 each), the File Set Descriptor (1).
   EXPECT_EQ(trace.bytes_read, 44u * 2048);
   // The reserve sequence lies beyond 4 GiB; both copies and the File Set Descriptor changed.
