@@ -6,86 +6,63 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
 namespace tarnwick::testing {
 
-namespace {
-
-std::string read_all(int fd) {
-  std::string out;
-  char chunk[4096];
-  ssize_t n;
-  while ((n = read(fd, chunk, sizeof chunk)) > 0) out.append(chunk, static_cast<std::size_t>(n));
-  return out;
-}
-
-std::map<std::string, std::string> key_values(const std::string& text) {
-  std::map<std::string, std::string> values;
-  std::istringstream lines(text);
-  std::string line;
-  while (std::getline(lines, line)) {
-    const std::size_t eq = line.find('=');
-    if (eq != std::string::npos && values.count(line.substr(0, eq)) == 0) {
-      values[line.substr(0, eq)] = line.substr(eq + 1);
-    }
-  }
-  return values;
-}
-
-}  // namespace
-
-RunResult run(const std::vector<std::string>& argv) { return run_with_file_limit(argv, 0); }
-
-RunResult run_with_file_limit(const std::vector<std::string>& argv, std::uint64_t file_limit) {
-  int pipefd[2];
-  if (pipe(pipefd) != 0) return {};
+RunResult run(const std::vector<std::string>& argv, std::uint64_t file_limit) {
+  int out[2];
+  if (pipe(out) != 0) return {};
   std::fflush(nullptr);
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(pipefd[1], 1);
-    dup2(pipefd[1], 2);
-    close(pipefd[0]);
-    close(pipefd[1]);
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    dup2(open("/dev/null", O_RDONLY), 0);
     if (file_limit != 0) {
       signal(SIGXFSZ, SIG_IGN);
       const rlimit limit{file_limit, file_limit};
       setrlimit(RLIMIT_FSIZE, &limit);
     }
-    const int null_in = open("/dev/null", O_RDONLY);
-    dup2(null_in, 0);
+    // LeakSanitizer cannot work under strace; the other sanitizers still do.
+    setenv("ASAN_OPTIONS", "detect_leaks=0", 0);
+    setenv("PATH", "/usr/sbin:/sbin:/usr/bin:/bin", 1);
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    setenv("PATH", (std::string(getenv("PATH") ? getenv("PATH") : "") + ":/sbin:/usr/sbin").c_str(),
-           1);
     execvp(args[0], args.data());
     _exit(127);
   }
-  close(pipefd[1]);
+  close(out[1]);
   RunResult result;
-  result.out = read_all(pipefd[0]);
-  close(pipefd[0]);
+  char chunk[4096];
+  ssize_t n;
+  while ((n = read(out[0], chunk, sizeof chunk)) > 0)
+    result.out.append(chunk, static_cast<std::size_t>(n));
+  close(out[0]);
   int status = 0;
   waitpid(pid, &status, 0);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
 }
 
-RunResult run_tool(const std::vector<std::string>& args) {
+RunResult run_tool(const std::vector<std::string>& args, std::uint64_t file_limit) {
   std::vector<std::string> argv = {TARNWICK_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv);
+  return run(argv, file_limit);
+}
+
+std::string label_of(const std::string& path) {
+  const std::string out = run_tool({path}).out;
+  const std::string prefix = "Volume label of " + path + ": ";
+  if (out.rfind(prefix, 0) != 0 || out.back() != '\n') return "<" + out + ">";
+  return out.substr(prefix.size(), out.size() - prefix.size() - 1);
 }
 
 bool have_tool(const std::string& name) {
-  for (const char* dir : {"/usr/bin", "/bin", "/usr/sbin", "/sbin", "/usr/local/bin"}) {
-    if (access((std::string(dir) + "/" + name).c_str(), X_OK) == 0) return true;
-  }
-  return false;
+  return run({"sh", "-c", "command -v " + name}).status == 0;
 }
 
 std::string capture_stdout(const std::function<void()>& fn) {
@@ -97,17 +74,21 @@ std::string capture_stdout(const std::function<void()>& fn) {
   std::fflush(stdout);
   dup2(saved, 1);
   close(saved);
+  std::string out(static_cast<std::size_t>(std::ftell(sink)), '\0');
   std::rewind(sink);
-  std::string out;
-  char chunk[4096];
-  std::size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, sink)) > 0) out.append(chunk, n);
+  out.resize(std::fread(out.data(), 1, out.size(), sink));
   std::fclose(sink);
   return out;
 }
 
 std::map<std::string, std::string> udfinfo(const std::string& path) {
-  return key_values(run({"udfinfo", "--utf8", path}).out);
+  std::map<std::string, std::string> values;
+  std::istringstream lines(run({"udfinfo", "--utf8", path}).out);
+  for (std::string line; std::getline(lines, line);) {
+    const std::size_t eq = line.find('=');
+    if (eq != std::string::npos) values.emplace(line.substr(0, eq), line.substr(eq + 1));
+  }
+  return values;
 }
 
 std::string blkid(const std::string& path, const std::string& tag) {

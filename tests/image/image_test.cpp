@@ -1,0 +1,100 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "image/session.h"
+#include "image/tag.h"
+#include "support/image_builder.h"
+#include "support/run.h"
+
+namespace tarnwick::testing {
+namespace {
+
+TEST(DescriptorTag, CrcChecksumAndSealing) {
+  EXPECT_EQ(descriptor_crc(reinterpret_cast<const std::uint8_t*>("\x70\x6A\x77"), 3), 0x3299);
+  EXPECT_EQ(descriptor_crc(reinterpret_cast<const std::uint8_t*>("123456789"), 9), 0x31C3);
+  EXPECT_EQ(descriptor_crc(nullptr, -5), 0);
+  std::uint8_t d[2048] = {1, 0, 3,    0, 0x99, 0, 5,    0,    0xFF, 0xFF,
+                          0, 0, 0x60, 0, 0,    0, 0x70, 0x6A, 0x77};
+  const std::uint8_t sealed[16] = {1, 0, 3, 0, 0x37, 0, 5, 0, 0x99, 0x32, 3, 0, 0x60, 0, 0, 0};
+  for (int twice = 0; twice < 2; ++twice) {
+    seal_descriptor_tag(d, 3);
+    EXPECT_EQ(0, std::memcmp(d, sealed, 16));
+  }
+  EXPECT_TRUE(tag_verifies(d, 2048));
+  d[17] ^= 1;
+  EXPECT_FALSE(tag_verifies(d, 2048)) << "contents that do not match the CRC";
+  seal_descriptor_tag(d, 2032);
+  EXPECT_TRUE(tag_verifies(d, 2048));
+  d[10] = 0xF1;  // CRC length 2033 runs past the sector
+  d[4] = tag_checksum(d);
+  EXPECT_FALSE(tag_verifies(d, 2048));
+  seal_descriptor_tag(d, 0);
+  EXPECT_EQ(d[8] | d[9] | d[10] | d[11], 0);
+  d[4] ^= 1;
+  EXPECT_FALSE(tag_verifies(d, 2048));
+}
+
+struct Session {
+  ImageSession s;
+  explicit Session(std::FILE* image = nullptr) {
+    session_init(s);
+    s.image = image;
+  }
+  ~Session() { session_close(s); }
+};
+
+TEST(SectorIo, EverySectorIsPositionedInSixtyFourBits) {
+  TempDir dir;
+  const std::string path = dir.path("sparse.img");
+  const int fd = open(path.c_str(), O_CREAT | O_RDWR, 0644);
+  // Marks at sector 1,048,576 (2 GiB) and 2,300,000 (past 4 GiB) of a 4.5 GiB sparse file.
+  ASSERT_EQ(pwrite(fd, "\xA1\xA2", 2, off_t{1048576} * 2048), 2);
+  ASSERT_EQ(pwrite(fd, "\xB1\xB2", 2, off_t{2300000} * 2048), 2);
+  ASSERT_EQ(ftruncate(fd, off_t{2359296} * 2048 + 100), 0);
+  close(fd);
+  Session s;
+  ASSERT_TRUE(open_image(s.s, path.c_str()));
+  EXPECT_EQ(s.s.image_sectors, 2359296u);
+  std::vector<std::uint8_t> dest(16 * 2048);
+  ASSERT_EQ(read_sectors(s.s, 1048576, 1, dest.data()), 1u);
+  EXPECT_EQ(dest[0], 0xA1);
+  ASSERT_EQ(read_sectors(s.s, 2300000, 1, dest.data()), 1u);
+  EXPECT_EQ(dest[1], 0xB2);
+  EXPECT_EQ(read_sectors(s.s, 2359290, 16, dest.data()), 6u) << "only whole sectors count";
+  EXPECT_EQ(read_sectors(s.s, 0xFFFFFFFF, 1, dest.data()), 0u);
+}
+
+TEST(SectorIo, AFailedPositioningNeitherReadsNorWritesAnotherSector) {
+  int p[2];
+  ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);  // a stream that cannot be positioned
+  ASSERT_EQ(write(p[1], "unread", 6), 6);
+  Session reading(fdopen(p[0], "rb"));
+  std::uint8_t sector[2048] = {};
+  std::uint32_t got = 9;
+  EXPECT_EQ(capture_stdout([&] { got = read_sectors(reading.s, 7, 1, sector); }),
+            "fseek to sector 7 failed!\n");
+  EXPECT_EQ(got, 0u);
+  Session writing(fdopen(p[1], "wb"));
+  EXPECT_EQ(capture_stdout([&] { write_sector(writing.s, 9, sector); }),
+            "fseek to sector 9 failed!\n");
+  EXPECT_TRUE(writing.s.write_failed);
+  char left[16];
+  EXPECT_EQ(read(p[0], left, sizeof left), 6) << "nothing read from or written to the stream";
+}
+
+TEST(Session, StartsReadOnlyAndNeverCreatesAnImage) {
+  Session s;
+  EXPECT_TRUE(is_read_only(s.s));
+  EXPECT_EQ(s.s.buffer->capacity, 32768);
+  s.s.new_label_long.back() = 0;
+  TempDir dir;
+  EXPECT_FALSE(open_image(s.s, dir.path("missing").c_str()));
+  EXPECT_NE(access(dir.path("missing").c_str(), F_OK), 0);
+  session_close(s.s);  // closing twice, and with no stream, is safe
+}
+
+}  // namespace
+}  // namespace tarnwick::testing

@@ -1,0 +1,160 @@
+// The whole pass over builder images, intact and damaged one way at a time: what is printed,
+// the label read, and exactly which sectors a relabel writes.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "image/bytes.h"
+#include "support/image_builder.h"
+#include "support/run.h"
+#include "text/dstring.h"
+#include "volume/pass.h"
+
+namespace tarnwick::testing {
+namespace {
+
+using Sectors = std::vector<std::uint32_t>;
+const Sectors kSequences = {32, 33, 35, 48, 49, 51};  // PVD, IUVD, LVD of both sequences
+
+struct Pass {
+  bool ok = false;
+  std::string out, label;
+  Image after;
+};
+
+Pass run_pass(const Image& image, const char* label, int (*sync)(int) = nullptr) {
+  TempDir dir;
+  const std::string path = dir.path("image");
+  write_file(path, image);
+  ImageSession s;
+  session_init(s);
+  if (label != nullptr) set_new_label(s, label);
+  if (sync != nullptr) s.sync_file = sync;
+  Pass p;
+  p.out = capture_stdout([&] { p.ok = process_volume(s, path.c_str()); });
+  if (const std::size_t at = p.out.find(path); at != std::string::npos)
+    p.out.replace(at, path.size(), "PATH");
+  p.label = reinterpret_cast<const char*>(s.current_label.data());
+  session_close(s);
+  p.after = read_file(path);
+  return p;
+}
+
+Sectors with(Sectors s, Sectors extra) {
+  s.insert(s.end(), extra.begin(), extra.end());
+  std::sort(s.begin(), s.end());
+  return s;
+}
+
+void set_maps(Image& image, std::uint32_t lvd, std::uint32_t count,
+              std::vector<std::uint8_t> maps) {
+  maps.resize(1608, 0);
+  std::memcpy(sector_at(image, lvd) + 440, maps.data(), 1608);
+  put_u32(sector_at(image, lvd) + 268, count);
+  put_u16(sector_at(image, lvd) + 10, 2032);
+  reseal(image, lvd);
+}
+
+void put_descriptor(Image& image, std::uint32_t sector, std::uint16_t id) {
+  std::memset(sector_at(image, sector), 0, 2048);
+  put_u16(sector_at(image, sector), id);
+  put_u16(sector_at(image, sector) + 10, 8);
+  reseal(image, sector);
+}
+
+void copy_anchor(Image& image, std::uint32_t to, std::uint32_t location) {
+  image.resize(std::max<std::size_t>(image.size(), (to + 1) * 2048));
+  std::memcpy(sector_at(image, to), sector_at(image, 256), 2048);
+  put_u32(sector_at(image, to) + 12, location);
+  reseal(image, to);
+}
+
+struct Case {
+  const char* what;
+  BuildOptions options;
+  std::function<void(Image&)> damage;
+  std::string out;  // of the write
+  std::string label;
+  Sectors written;
+};
+
+const BuildOptions kMeta = {.metadata = true};
+const auto kNone = [](Image&) {};
+const std::string kDone = "Done!\n", kNoAnchor = "Failed to read ADVP!\n";
+const std::string kNotUdf = "UDF file system not found in: PATH\n";
+
+std::vector<std::uint8_t> maps_past_the_end() {
+  std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0};
+  for (int k = 0; k < 25; ++k) maps.insert(maps.end(), {2, 64}), maps.resize(maps.size() + 62, 0);
+  maps.insert(maps.end(), {1, 6});  // a 27th map at byte 2046 cannot fit
+  return maps;
+}
+
+// clang-format off
+const Case kCases[] = {
+  {"plain volume", {}, kNone, kDone, "Sample", with(kSequences, {257})},
+  {"metadata file and mirror", kMeta, kNone, kDone, "Sample", with(kSequences, {259, 263})},
+  {"metadata file in two extents", {.metadata = true, .fsd_block = 2, .main_extents = {{2, 2}, {12, 2}}}, kNone, kDone, "Sample", with(kSequences, {265, 269})},
+  {"mirror not covering the block", {.metadata = true, .fsd_block = 2, .mirror_extents = {{6, 2}}}, kNone, kDone, "Sample", with(kSequences, {261})},
+  {"mirror past the image's end", {.metadata = true, .mirror_extents = {{5000, 4}}}, kNone, kDone, "Sample", with(kSequences, {259})},
+  {"metadata file not covering the block", {.metadata = true, .fsd_block = 4, .mirror_extents = {{6, 8}}}, kNone, kDone, "Sample", with(kSequences, {267})},
+  {"no mirror", {.metadata = true, .mirror_extents = {}}, kNone, kDone, "Sample", with(kSequences, {259})},
+  {"empty label in the first copy", kMeta, [](Image& i) { std::memset(sector_at(i, 259) + 112, 0, 128), reseal(i, 259); }, kDone, "Sample", with(kSequences, {259, 263})},
+  {"unrecorded extent in the metadata file", {.metadata = true, .fsd_block = 2, .main_extents = {{2, 2}, {12, 2}}}, [](Image& i) { sector_at(i, 257)[227] = 0x40; }, kDone, "Sample", with(kSequences, {265})},
+  {"metadata file's descriptors past its sector", kMeta, [](Image& i) { put_u32(sector_at(i, 257) + 208, 0xFFFFFFF0); }, kDone, "Sample", with(kSequences, {263})},
+  {"no file set location", {}, [](Image& i) { for (std::uint32_t lvd : {35u, 51u}) put_u32(sector_at(i, lvd) + 248, 0), reseal(i, lvd); }, "", "", kSequences},
+  {"primary descriptor not matching its CRC", {}, [](Image& i) { sector_at(i, 32)[300] ^= 1; }, "Descriptor at sector 32 not changed: invalid tag\n", "Sample", {33, 35, 48, 49, 51, 257}},
+  {"CRC length past the sector", {}, [](Image& i) { sector_at(i, 51)[11] = 8, fix_checksum(i, 51); }, "Descriptor at sector 51 not changed: invalid tag\n", "Sample", {32, 33, 35, 48, 49, 257}},
+  {"implementation use of another implementation", {}, [](Image& i) { sector_at(i, 33)[22] = 'X', reseal(i, 33); }, kDone, "Sample", {32, 35, 48, 49, 51, 257}},
+  {"sequence ended early", {}, [](Image& i) { put_descriptor(i, 33, 3); }, kDone, "", {32, 48, 49, 51}},
+  {"reserve chunk cut by the image's end", {}, [](Image& i) { put_u32(sector_at(i, 256) + 28, 299), reseal(i, 256), put_descriptor(i, 299, 7); }, kDone, "Sample", {32, 33, 35, 257}},
+  {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)), set_maps(i, 33, 2, {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0}); }, kDone, "", kSequences},
+  // The file set on row 29: an all-zero row there would read as a physical partition.
+  {"maps past the descriptor", {}, [](Image& i) { set_maps(i, 35, 30, maps_past_the_end()), put_u16(sector_at(i, 35) + 256, 29), reseal(i, 35); }, kDone, "", kSequences},
+  {"more maps than fit", {}, [](Image& i) { set_maps(i, 35, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
+  {"anchor not matching its CRC, no copy", {}, [](Image& i) { sector_at(i, 256)[20] ^= 1, fix_checksum(i, 256), std::memset(sector_at(i, 299), 0, 2048); }, kNoAnchor, "", {}},
+  {"anchor with another tag", {}, [](Image& i) { put_descriptor(i, 256, 3), put_descriptor(i, 299, 3); }, kNoAnchor, "", {}},
+  {"anchor at the end only", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048); }, kDone, "Sample", with(kSequences, {257})},
+  {"anchor 257 sectors before the end only", {}, [](Image& i) { copy_anchor(i, 343, 343), copy_anchor(i, 599, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
+  {"anchor at 512 only", {}, [](Image& i) { copy_anchor(i, 512, 512), copy_anchor(i, 900, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
+  {"end anchor recorded for another place", {}, [](Image& i) { copy_anchor(i, 299, 256), sector_at(i, 256)[4] ^= 1; }, kNoAnchor, "", {}},
+  {"image ending before the anchor", {}, [](Image& i) { i.resize(256 * 2048); }, kNoAnchor, "", {}},
+  {"no NSR descriptor", {}, [](Image& i) { sector_at(i, 17)[6] = 0, sector_at(i, 17)[3] = 'X'; }, kNotUdf, "", {}},
+  {"NSR03 after a blank sector", {}, [](Image& i) { sector_at(i, 16)[6] = 0; }, kNotUdf, "", {}},
+  {"shorter than 26 sectors", {}, [](Image& i) { i.resize(25 * 2048); }, kNotUdf, "", {}},
+};
+// clang-format on
+
+TEST(Pass, EachArrangementAndEachDamageIsHandledItsOwnWay) {
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Image image = build_image(c.options);
+    c.damage(image);
+    EXPECT_EQ(run_pass(image, nullptr).label, c.label);
+    const Pass p = run_pass(image, "New");
+    EXPECT_EQ(p.out, c.out);
+    EXPECT_EQ(p.ok, c.out.find(' ') == std::string::npos);
+    EXPECT_EQ(changed_sectors(image, p.after), c.written);
+    EXPECT_EQ(unexpected_changes(image, p.after), std::vector<std::string>{});
+    if (c.label == "Sample") EXPECT_EQ(run_pass(p.after, nullptr).label, "New");
+  }
+}
+
+int good_syncs = 0;
+int failing_sync(int) { return good_syncs-- > 0 ? 0 : -1; }
+
+TEST(Pass, AFailedSyncFailsTheRunAndTheReserveCopyWaitsForTheMainOne) {
+  const Image image = build_image();
+  for (int syncs : {0, 1}) {
+    good_syncs = syncs;
+    const Pass p = run_pass(image, "New", failing_sync);
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.out, "Error writing file: PATH\n");
+    const Sectors expected = syncs == 0 ? Sectors{32, 33, 35} : with(kSequences, {257});
+    EXPECT_EQ(changed_sectors(image, p.after), expected);
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick::testing
