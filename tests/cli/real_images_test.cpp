@@ -36,30 +36,36 @@ TEST_F(RealImages, EveryMkudffsMediumAndRevisionIsReadAndRelabelled) {
   int made = 0;
   for (const char* media : {"hd", "dvd", "dvdram", "dvdrw", "dvdr", "cdrw", "cdr", "cd", "bdr"}) {
     for (const char* revision : {"1.01", "1.02", "1.50", "2.00", "2.01", "2.50", "2.60"}) {
-      const std::string path = dir_.path(std::string(media) + revision);
-      if (!mkudffs(path, 4096,
-                   {std::string("--media-type=") + media, std::string("--udfrev=") + revision,
-                    "--label=Old"})) {
-        continue;
-      }
-      ++made;
-      SCOPED_TRACE(path);
-      EXPECT_EQ(label_of(path), "Old");
-      for (const auto& l : kLabels) {
-        const Image before = read_file(path);
-        EXPECT_EQ(run_tool({path, l.label}).out,
-                  "Changing " + path + " volume label to '" + l.label + "'\nDone!\n");
-        const Image after = read_file(path);
-        EXPECT_EQ(unexpected_changes(before, after,
-                                     {static_cast<std::uint32_t>(after.size() / 2048 - 1)}),
-                  std::vector<std::string>{});
-        auto info = udfinfo(path);
-        EXPECT_EQ(info["lvid"], l.label);
-        EXPECT_EQ(info["vid"], l.in_short_fields);
-        EXPECT_EQ(info["fsid"], l.in_short_fields);
-        EXPECT_EQ(blkid(path, "LABEL"), l.label);
-        EXPECT_EQ(blkid(path, "VOLUME_ID"), l.in_short_fields);
-        EXPECT_EQ(label_of(path), l.label);
+      const bool write_once = media == std::string("cdr") || media == std::string("dvdr") ||
+                              media == std::string("bdr");
+      for (const char* variant : {"", "--closed", "--noefe"}) {
+        if (!write_once && variant[0] != 0) continue;
+        const std::string path = dir_.path(std::string(media) + revision + variant);
+        std::vector<std::string> args = {std::string("--media-type=") + media,
+                                         std::string("--udfrev=") + revision, "--label=Old"};
+        if (variant[0] != 0) args.push_back(variant);
+        if (!mkudffs(path, 4096, args)) continue;
+        ++made;
+        SCOPED_TRACE(path);
+        EXPECT_EQ(label_of(path), "Old");
+        const std::string warnings = udfinfo(path)["warnings"];
+        for (const auto& l : kLabels) {
+          const Image before = read_file(path);
+          EXPECT_EQ(run_tool({path, l.label}).out,
+                    "Changing " + path + " volume label to '" + l.label + "'\nDone!\n");
+          const Image after = read_file(path);
+          EXPECT_EQ(unexpected_changes(before, after,
+                                       {static_cast<std::uint32_t>(after.size() / 2048 - 1)}),
+                    std::vector<std::string>{});
+          auto info = udfinfo(path);
+          EXPECT_EQ(info["lvid"], l.label);
+          EXPECT_EQ(info["vid"], l.in_short_fields);
+          EXPECT_EQ(info["fsid"], l.in_short_fields);
+          EXPECT_EQ(info["warnings"], warnings);
+          EXPECT_EQ(blkid(path, "LABEL"), l.label);
+          EXPECT_EQ(blkid(path, "VOLUME_ID"), l.in_short_fields);
+          EXPECT_EQ(label_of(path), l.label);
+        }
       }
     }
   }

@@ -232,6 +232,10 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
     if (std::find(also_allowed.begin(), also_allowed.end(), s) != also_allowed.end())
       allowed = {{0, 2048}};
     if (!allowed.empty()) allowed.push_back({4, 5}), allowed.push_back({8, 10});
+    const std::uint8_t* a = after.data() + std::size_t{s} * 2048;
+    if (allowed.size() > 2 && get_u16(b) != 0 && !tag_is_sound(a)) {
+      problems.push_back("sector " + std::to_string(s) + " does not verify");
+    }
     for (std::size_t i = 0; i < 2048; ++i) {
       if (b[i] == after[std::size_t{s} * 2048 + i]) continue;
       bool ok = false;

@@ -41,7 +41,8 @@ std::vector<std::uint8_t> dstring8(const std::string& text, std::size_t size);
 // Sectors where two images differ.
 std::vector<std::uint32_t> changed_sectors(const Image& a, const Image& b);
 // Bytes that differ outside the label fields and tag checksum/CRC of descriptors 1, 4, 6 and
-// 256 (and of any sector in `also_allowed`, whole); empty when a relabel kept to them.
+// 256 (and of any sector in `also_allowed`, whole), and changed descriptors whose checksum
+// and CRC do not verify; empty when a relabel kept to its fields and sealed them.
 std::vector<std::string> unexpected_changes(const Image& before, const Image& after,
                                             const std::vector<std::uint32_t>& also_allowed = {});
 

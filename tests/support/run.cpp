@@ -87,6 +87,9 @@ std::map<std::string, std::string> udfinfo(const std::string& path) {
   for (std::string line; std::getline(lines, line);) {
     const std::size_t eq = line.find('=');
     if (eq != std::string::npos) values.emplace(line.substr(0, eq), line.substr(eq + 1));
+    if (line.find("Warning") != std::string::npos || line.find("Error") != std::string::npos) {
+      values["warnings"] += line + "\n";
+    }
   }
   return values;
 }

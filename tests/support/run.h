@@ -24,6 +24,7 @@ std::string label_of(const std::string& path);
 
 bool have_tool(const std::string& name);
 std::string capture_stdout(const std::function<void()>& fn);
+// udfinfo's key=value lines; its warnings and errors under "warnings".
 std::map<std::string, std::string> udfinfo(const std::string& path);
 std::string blkid(const std::string& path, const std::string& tag);
 bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<std::string>& args);

@@ -131,7 +131,9 @@ TEST(Pass, EachArrangementAndEachDamageIsHandledItsOwnWay) {
     SCOPED_TRACE(c.what);
     Image image = build_image(c.options);
     c.damage(image);
-    EXPECT_EQ(run_pass(image, nullptr).label, c.label);
+    const Pass read = run_pass(image, nullptr);
+    EXPECT_EQ(read.label, c.label);
+    EXPECT_EQ(read.after, image) << "read-only mode writes nothing";
     const Pass p = run_pass(image, "New");
     EXPECT_EQ(p.out, c.out);
     EXPECT_EQ(p.ok, c.out.find(' ') == std::string::npos);
