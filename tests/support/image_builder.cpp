@@ -233,7 +233,10 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
       allowed = {{0, 2048}};
     if (!allowed.empty()) allowed.push_back({4, 5}), allowed.push_back({8, 10});
     const std::uint8_t* a = after.data() + std::size_t{s} * 2048;
-    if (allowed.size() > 2 && get_u16(b) != 0 && !tag_is_sound(a)) {
+    const std::uint16_t tag = get_u16(b);
+    const bool descriptor =
+        tag == 1 || tag == 4 || tag == 6 || tag == 256 || tag == 261 || tag == 266;
+    if (descriptor && !tag_is_sound(a)) {
       problems.push_back("sector " + std::to_string(s) + " does not verify");
     }
     for (std::size_t i = 0; i < 2048; ++i) {
