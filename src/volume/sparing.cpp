@@ -9,7 +9,8 @@ namespace tarnwick {
 
 namespace {
 
-constexpr char kSparingIdentifier[] = "*UDF Sparing Table";
+// The identifier field's 23 bytes: the name, then zeros.
+constexpr char kSparingIdentifier[23] = "*UDF Sparing Table";
 constexpr std::size_t kEntries = 56;
 constexpr std::uint32_t kFreeEntries = 0xFFFFFFF0;
 
@@ -21,7 +22,7 @@ const std::uint8_t* load_table(ImageSession& session, std::uint32_t location,
   if (bytes == nullptr || read_sectors(session, location, 1, bytes) != 1) return nullptr;
   // An all-zero sector passes checksum and CRC; its location and identifier do not.
   if (get_u16(bytes) != 0 || get_u32(bytes + 12) != location) return nullptr;
-  if (std::memcmp(bytes + 17, kSparingIdentifier, sizeof(kSparingIdentifier) - 1) != 0) {
+  if (std::memcmp(bytes + 17, kSparingIdentifier, sizeof(kSparingIdentifier)) != 0) {
     return nullptr;
   }
   if (bytes[4] != tag_checksum(bytes)) return nullptr;
