@@ -59,6 +59,11 @@ void rewrite_fields(ImageSession& session, std::uint8_t* d, std::uint16_t tag) {
 
 }  // namespace
 
+void report_unverified(ImageSession& session, std::uint32_t sector_number) {
+  std::printf("Descriptor at sector %u not changed: invalid tag\n", sector_number);
+  session.descriptor_skipped = true;
+}
+
 void put_cs0_charspec(std::uint8_t* field) {
   std::memset(field, 0, kCharspecSize);
   std::memcpy(field + 1, kCs0Name, sizeof(kCs0Name) - 1);
@@ -80,8 +85,7 @@ bool visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
   if (tag == kTagImplementationUse && !carries_lv_info(sector_bytes)) return true;
   // Resealing a descriptor whose contents do not match its CRC would make damage look valid.
   if (!tag_verifies(sector_bytes, kSectorSize)) {
-    std::printf("Descriptor at sector %u not changed: invalid tag\n", sector_number);
-    session.descriptor_skipped = true;
+    report_unverified(session, sector_number);
     return true;
   }
   rewrite_fields(session, sector_bytes, tag);

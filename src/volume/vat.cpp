@@ -1,11 +1,11 @@
 #include "volume/vat.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "image/bytes.h"
 #include "image/tag.h"
+#include "update/visitor.h"
 #include "volume/metadata.h"
 
 namespace tarnwick {
@@ -85,8 +85,8 @@ bool locate_data(const ImageSession& session, Vat& vat, std::uint32_t physical_r
   const std::optional<std::size_t> start = locate_allocation_descriptors(entry, ad_type, &count);
   if (!start) return false;
   if (ad_type == kAdEmbedded) {
-    const std::uint32_t l_ad = get_u32(entry + (get_u16(entry) == kTagFileEntry ? 172 : 212));
-    if (info_length > l_ad || info_length > count) return false;
+    // `count` is L_AD cut to the sector: the data must fit in both.
+    if (info_length > count) return false;
     vat.embedded = true;
     vat.embedded_offset = *start;
     return true;
@@ -162,11 +162,6 @@ std::optional<std::size_t> lv_extension_label(const std::uint8_t* entry) {
   return std::nullopt;
 }
 
-void report_unchanged(ImageSession& session, std::uint32_t sector) {
-  std::printf("Descriptor at sector %u not changed: invalid tag\n", sector);
-  session.descriptor_skipped = true;
-}
-
 }  // namespace
 
 std::optional<Vat> find_vat(ImageSession& session, std::uint32_t virtual_row) {
@@ -216,7 +211,7 @@ void relabel_vat(ImageSession& session, Vat& vat) {
   if (vat.file_type == kFileTypeVat150) {
     label_in_entry = lv_extension_label(entry);
     if (!label_in_entry) {
-      report_unchanged(session, vat.sector);
+      report_unverified(session, vat.sector);
       return;
     }
   } else if (vat.embedded) {
@@ -225,7 +220,7 @@ void relabel_vat(ImageSession& session, Vat& vat) {
   }
   if (label_in_entry) {
     if (!tag_verifies(entry, kSectorSize)) {
-      report_unchanged(session, vat.sector);
+      report_unverified(session, vat.sector);
       return;
     }
     std::memcpy(entry + *label_in_entry, session.new_label_long.data(), kLabelSize);

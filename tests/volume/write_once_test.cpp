@@ -15,6 +15,15 @@ namespace {
 using Sectors = std::vector<std::uint32_t>;
 using Change = std::function<void(Image&)>;
 
+// One alteration of a made image: the label read before the relabel and the sectors it writes
+// besides the volume descriptors.
+struct Alteration {
+  const char* what;
+  Change change;
+  std::string label;
+  Sectors extra;
+};
+
 Image mkudffs_image(std::uint32_t blocks, const std::vector<std::string>& args) {
   TempDir dir;
   return mkudffs(dir.path("i"), blocks, args) ? read_file(dir.path("i")) : Image{};
@@ -67,12 +76,7 @@ TEST(Sparable, TheFileSetDescriptorIsFoundThroughTheFirstTableThatVerifies) {
       mkudffs_image(4096, {"--media-type=cdrw", "--udfrev=2.01", "--label=Sparable"});
   const Sectors descriptors = {96, 97, 100, 3936, 3937, 3940};
   // clang-format off
-  const struct {
-    const char* what;
-    Change change;
-    std::string label;
-    Sectors file_set;
-  } kCases[] = {
+  const Alteration kCases[] = {
       {"in place", [](Image&) {}, "Sparable", {1344}},
       {"remapped packet", [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 4, 2); }, "Spared", {400}},
       {"first table bad, second good", [](Image& i) { spare_copy(i, 32, 400), table(i, 4064, 4, 0), sector_at(i, 160)[60] ^= 1; }, "Spared", {400}},
@@ -86,7 +90,7 @@ TEST(Sparable, TheFileSetDescriptorIsFoundThroughTheFirstTableThatVerifies) {
     SCOPED_TRACE(c.what);
     Image image = base;
     c.change(image);
-    expect_relabel(image, c.label, "Done!\n", with(descriptors, c.file_set));
+    expect_relabel(image, c.label, "Done!\n", with(descriptors, c.extra));
   }
 }
 
@@ -102,12 +106,7 @@ TEST_P(Virtual, TheVatIsFoundOnlyWhereItVerifiesAndItsLabelRewritten) {
   const std::size_t first_entry =
       std::string(GetParam()) == "1.50" ? 176 + get_u32(base.data() + 299 * 2048 + 168) : 216 + 152;
   // clang-format off
-  const struct {
-    const char* what;
-    Change change;
-    std::string label;
-    Sectors extra;
-  } kCases[] = {
+  const Alteration kCases[] = {
       {"as made", [](Image&) {}, "Once", {257, 299}},
       {"padding after the VAT", [](Image& i) { i.resize(i.size() + 5 * 2048); }, "Once", {257, 299}},
       {"an unused entry for the file set", [&](Image& i) { put_u32(sector_at(i, 299) + first_entry, 0xFFFFFFFF), reseal(i, 299); }, "", {299}},
