@@ -1,17 +1,35 @@
 #include "image/session.h"
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <new>
 
 namespace tarnwick {
 
 namespace {
 
-off_t sector_offset(std::uint32_t sector) {
-  return static_cast<off_t>(std::uint64_t{sector} * kSectorSize);
+// How long another program's lock on the image is waited for, and how often it is tried.
+constexpr int kLockWaitMilliseconds = 10000;
+constexpr int kLockRetryMilliseconds = 20;
+
+bool lock_image(int fd, bool exclusive) {
+  const int operation = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
+  for (int waited = 0;; waited += kLockRetryMilliseconds) {
+    if (flock(fd, operation) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    if (waited >= kLockWaitMilliseconds) return false;
+    const timespec pause{0, kLockRetryMilliseconds * 1000000L};
+    nanosleep(&pause, nullptr);
+  }
 }
 
 }  // namespace
@@ -19,7 +37,7 @@ off_t sector_offset(std::uint32_t sector) {
 bool session_init(ImageSession& session) {
   session = ImageSession{};
   session.new_label_long.back() = kReadOnlyMarker;
-  session.sync_file = fsync;
+  session.sync_file = fdatasync;
   session.buffer.reset(new (std::nothrow) SectorBuffer{});
   if (!session.buffer) return false;
   return ensure_buffer(*session.buffer, kInitialBufferSize) != nullptr;
@@ -55,42 +73,75 @@ std::uint8_t* ensure_buffer(SectorBuffer& buffer, std::int32_t size) {
   return buffer.data.get();
 }
 
-bool open_image(ImageSession& session, const char* path) {
-  session.image = std::fopen(path, is_read_only(session) ? "rb" : "rb+");
-  if (session.image == nullptr) return false;
+OpenResult open_image(ImageSession& session, const char* path) {
+  const bool writing = !is_read_only(session);
+  // Non-blocking, so that opening a FIFO with no writer does not wait for one; the flag is
+  // cleared again once the file is known to be a regular file or a block device.
+  const int fd = open(path, (writing ? O_RDWR : O_RDONLY) | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return OpenResult::kCannotOpen;
+  struct stat st {};
+  const bool usable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) &&
+                      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
+  if (!usable) {
+    close(fd);
+    return OpenResult::kCannotOpen;
+  }
+  // Another run of this tool (or udev probing a device) never sees a half-written volume.
+  if (!lock_image(fd, writing)) {
+    close(fd);
+    return OpenResult::kInUse;
+  }
+  session.image = fdopen(fd, writing ? "rb+" : "rb");
+  if (session.image == nullptr) {
+    close(fd);
+    return OpenResult::kCannotOpen;
+  }
   // Unbuffered: every read and write goes straight to the file, so a read asks for exactly
-  // the sectors wanted and a failed write is seen by the fwrite that made it.
+  // the blocks wanted and a failed write is seen by the fwrite that made it.
   std::setvbuf(session.image, nullptr, _IONBF, 0);
+  if (S_ISBLK(st.st_mode)) {
+    int sector_size = 0;
+    if (ioctl(fd, BLKSSZGET, &sector_size) == 0 && sector_size > 0) {
+      session.device_sector_size = static_cast<std::uint32_t>(sector_size);
+    }
+  }
   if (fseeko(session.image, 0, SEEK_END) == 0) {
     const off_t end = ftello(session.image);
-    if (end > 0) session.image_sectors = static_cast<std::uint64_t>(end) / kSectorSize;
+    if (end > 0) session.image_bytes = static_cast<std::uint64_t>(end);
   }
-  return true;
+  return OpenResult::kOpened;
 }
 
-bool seek_sector(ImageSession& session, std::uint32_t sector) {
-  return fseeko(session.image, sector_offset(sector), SEEK_SET) == 0;
+std::uint64_t image_blocks(const ImageSession& session, std::uint32_t block_size) {
+  return block_size == 0 ? 0 : session.image_bytes / block_size;
+}
+
+std::uint32_t read_units(ImageSession& session, std::uint32_t unit, std::uint32_t unit_size,
+                         std::uint32_t count, std::uint8_t* dest) {
+  if (fseeko(session.image, static_cast<off_t>(std::uint64_t{unit} * unit_size), SEEK_SET) != 0) {
+    // Reading on from wherever the stream stands would hand the caller another block.
+    std::printf("fseek to sector %d failed!\n", static_cast<int>(unit));
+    return 0;
+  }
+  if (unit_size == 0) return 0;
+  return static_cast<std::uint32_t>(std::fread(dest, unit_size, count, session.image));
 }
 
 std::uint32_t read_sectors(ImageSession& session, std::uint32_t sector, std::uint32_t count,
                            std::uint8_t* dest) {
-  if (!seek_sector(session, sector)) {
-    // Reading on from wherever the stream stands would hand the caller another sector.
-    std::printf("fseek to sector %d failed!\n", static_cast<int>(sector));
-    return 0;
-  }
-  return static_cast<std::uint32_t>(std::fread(dest, kSectorSize, count, session.image));
+  return read_units(session, sector, session.block_size, count, dest);
 }
 
 bool write_sector(ImageSession& session, std::uint32_t sector, const std::uint8_t* bytes) {
-  if (!seek_sector(session, sector)) {
-    // Writing at whatever position the stream holds would overwrite another sector.
+  const std::uint32_t size = session.block_size;
+  if (fseeko(session.image, static_cast<off_t>(std::uint64_t{sector} * size), SEEK_SET) != 0) {
+    // Writing at whatever position the stream holds would overwrite another block.
     std::printf("fseek to sector %u failed!\n", sector);
     session.write_failed = true;
     return false;
   }
-  const std::size_t written = std::fwrite(bytes, 1, kSectorSize, session.image);
-  if (written != kSectorSize || std::ferror(session.image) != 0) {
+  const std::size_t written = std::fwrite(bytes, 1, size, session.image);
+  if (size == 0 || written != size || std::ferror(session.image) != 0) {
     std::printf("fwrite to sector %u failed, result=%zu!\n", sector, written);
     std::clearerr(session.image);
     session.write_failed = true;
@@ -102,7 +153,7 @@ bool write_sector(ImageSession& session, std::uint32_t sector, const std::uint8_
 bool sync_image(ImageSession& session) {
   bool ok = std::fflush(session.image) == 0;
   const int fd = fileno(session.image);
-  // A stream with no file descriptor behind it has nothing more to sync.
+  // A stream with no file descriptor behind it (an in-memory one) has nothing more to sync.
   if (ok && fd >= 0 && session.sync_file(fd) != 0) ok = false;
   if (!ok) session.write_failed = true;
   return ok;

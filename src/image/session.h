@@ -1,9 +1,10 @@
 // The run's record of one image: the open stream, the scratch buffer, the new label, the
-// label read back, and what the volume structure showed; plus positioned sector I/O.
+// label read back, and what the volume structure showed; plus positioned block I/O.
 //
-// Sector n of the image starts at byte n x 2048, computed in 64 bits, so every unsigned
-// 32-bit sector number can be positioned. All stream positioning, reading and writing of the
-// image happens in session.cpp.
+// The volume's logical block size is fixed once per run, by the anchor that is trusted; every
+// "sector" of the pass is a block of that size. Block n starts at byte n x block size,
+// computed in 64 bits, so every unsigned 32-bit block number can be positioned. All stream
+// positioning, reading and writing of the image happens in session.cpp.
 #pragma once
 
 #include <array>
@@ -15,7 +16,11 @@
 
 namespace tarnwick {
 
-inline constexpr std::uint32_t kSectorSize = 2048;
+// Logical block sizes a UDF volume can have: 512 to 32768 bytes, powers of two. Optical media
+// record 2048-byte blocks, which is also where the recognition scan looks first.
+inline constexpr std::uint32_t kMinBlockSize = 512;
+inline constexpr std::uint32_t kOpticalBlockSize = 2048;
+inline constexpr std::uint32_t kMaxBlockSize = 32768;
 
 // What the Volume Recognition Sequence showed, plus the metadata duplicate flag.
 using RecognitionFlags = std::uint8_t;
@@ -53,11 +58,18 @@ struct ImageSession {
   bool write_failed = false;
   // Set when a descriptor was left unchanged because its tag did not verify: the run fails.
   bool descriptor_skipped = false;
-  // Whole 2048-byte sectors in the image when it was opened.
-  std::uint64_t image_sectors = 0;
-  // Syncs a file descriptor to storage: fsync, or a test's stand-in that fails on demand.
+  // Bytes in the image (file or device) when it was opened.
+  std::uint64_t image_bytes = 0;
+  // The logical sector size of a block device; 0 for a file.
+  std::uint32_t device_sector_size = 0;
+  // The volume's logical block size: 0 until the anchor fixes it for the run.
+  std::uint32_t block_size = 0;
+  // Syncs a file descriptor's data to storage: fdatasync, or a test's stand-in that fails on
+  // demand.
   int (*sync_file)(int fd) = nullptr;
 };
+
+enum class OpenResult : std::uint8_t { kOpened, kCannotOpen, kInUse };
 
 // Sets every field to its initial value and allocates the 32768-byte zero-filled buffer.
 // Returns false when the buffer cannot be allocated.
@@ -76,26 +88,34 @@ std::unique_ptr<std::uint8_t[]> alloc_zeroed(std::size_t size);
 // when the memory cannot be had; the buffer is then left as it was.
 std::uint8_t* ensure_buffer(SectorBuffer& buffer, std::int32_t size);
 
-// Opens `path` "rb" in read-only mode or "rb+" (never created or truncated) in write mode,
-// unbuffered, and records its size in sectors. Prints nothing; false when it cannot be opened.
-bool open_image(ImageSession& session, const char* path);
+// Opens `path` read-only in read-only mode or for update (never created or truncated) in write
+// mode, as an unbuffered stream, and records its size and, for a block device, its logical
+// sector size. Only regular files and block devices are opened: anything else (a FIFO, socket,
+// character device or directory) is refused without blocking. The image is then locked, shared
+// for reading and exclusive for writing, waiting up to 10 seconds for another holder (kInUse
+// after that, the image closed again). Prints nothing.
+OpenResult open_image(ImageSession& session, const char* path);
 
-// Positions the stream at the first byte of `sector`. Positioning past the end succeeds.
-bool seek_sector(ImageSession& session, std::uint32_t sector);
+// Whole blocks of `block_size` bytes in the image.
+std::uint64_t image_blocks(const ImageSession& session, std::uint32_t block_size);
 
-// Reads up to `count` sectors from `sector` into `dest` (count x 2048 bytes). Returns the
-// number of whole sectors read. A failed positioning prints "fseek to sector %d failed!" and
+// Reads up to `count` units of `unit_size` bytes from unit `unit` into `dest`. Returns the
+// number of whole units read. A failed positioning prints "fseek to sector %d failed!" and
 // reads nothing.
+std::uint32_t read_units(ImageSession& session, std::uint32_t unit, std::uint32_t unit_size,
+                         std::uint32_t count, std::uint8_t* dest);
+
+// read_units in the run's logical blocks.
 std::uint32_t read_sectors(ImageSession& session, std::uint32_t sector, std::uint32_t count,
                            std::uint8_t* dest);
 
-// Writes one 2048-byte sector at `sector`. On a failed positioning prints
-// "fseek to sector %u failed!" and writes nothing; on a short write prints
-// "fwrite to sector %u failed, result=%zu!". Either failure marks the run failed.
+// Writes one block at `sector`. On a failed positioning prints "fseek to sector %u failed!"
+// and writes nothing; on a short write prints "fwrite to sector %u failed, result=%zu!".
+// Either failure marks the run failed.
 bool write_sector(ImageSession& session, std::uint32_t sector, const std::uint8_t* bytes);
 
-// Flushes the stream and syncs the file to storage. False (and the run marked failed) when
-// either fails; prints nothing.
+// Flushes the stream and syncs the image's data to storage. False (and the run marked failed)
+// when either fails; prints nothing.
 bool sync_image(ImageSession& session);
 
 }  // namespace tarnwick

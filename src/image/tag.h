@@ -19,8 +19,6 @@
 namespace tarnwick {
 
 inline constexpr std::size_t kTagSize = 16;
-// The most CRC bytes a descriptor can have inside its 2048-byte sector.
-inline constexpr std::uint32_t kMaxSectorCrcLength = 2048 - kTagSize;
 
 enum TagIdentifier : std::uint16_t {
   kTagPrimaryVolume = 1,

@@ -84,7 +84,7 @@ bool visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
   }
   if (tag == kTagImplementationUse && !carries_lv_info(sector_bytes)) return true;
   // Resealing a descriptor whose contents do not match its CRC would make damage look valid.
-  if (!tag_verifies(sector_bytes, kSectorSize)) {
+  if (!tag_verifies(sector_bytes, session.block_size)) {
     report_unverified(session, sector_number);
     return true;
   }

@@ -32,7 +32,8 @@ void put_cs0_charspec(std::uint8_t* field);
 // ("Descriptor at sector %u not changed: invalid tag") and marks the run failed.
 void report_unverified(ImageSession& session, std::uint32_t sector_number);
 
-// Visits the 2048-byte descriptor in `sector_bytes`, read from `sector_number`.
+// Visits the descriptor block in `sector_bytes` (of the run's block size), read from block
+// `sector_number`.
 //  - A File Set Descriptor's label is captured into `current_label` while that is empty,
 //    in either mode, before anything changes.
 //  - Read-only mode changes and writes nothing.
@@ -40,7 +41,7 @@ void report_unverified(ImageSession& session, std::uint32_t sector_number);
 //    An Implementation Use Volume Descriptor is touched only when its Implementation Identifier
 //    begins with "*UDF LV Info" (any other carries private data where the label would go).
 //    A descriptor whose tag checksum or CRC does not verify (or whose CRC length runs past the
-//    sector) is left unchanged, reported as "Descriptor at sector %u not changed: invalid
+//    block) is left unchanged, reported as "Descriptor at sector %u not changed: invalid
 //    tag", and marks the run failed, as do failed writes.
 // Always returns true: the pass continues whatever happened.
 bool visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,

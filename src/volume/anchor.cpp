@@ -1,34 +1,96 @@
 #include "volume/anchor.h"
 
+#include <cstring>
+
 #include "image/bytes.h"
 #include "image/tag.h"
 
 namespace tarnwick {
 
-bool anchor_verifies(const std::uint8_t* sector) {
-  return get_u16(sector) == kTagAnchor && tag_verifies(sector, kSectorSize);
+namespace {
+
+// Whether the anchor of `size`-byte blocks at `block` verifies and names the block it lies in.
+bool anchor_recorded_at(ImageSession& session, std::uint32_t size, std::uint64_t block,
+                        std::uint8_t* area) {
+  if (block > UINT32_MAX) return false;
+  const auto b = static_cast<std::uint32_t>(block);
+  // A copy is trusted only where it says it was recorded: one copied from elsewhere would lead
+  // to another volume's sequences.
+  return read_units(session, b, size, 1, area) == 1 && anchor_verifies(area, size) &&
+         get_u32(area + 12) == b;
 }
 
-bool find_anchor(ImageSession& session, std::uint8_t* area) {
-  // An unverified anchor would send every later write to sectors chosen by garbage.
-  if (read_sectors(session, kAnchorSector, 1, area) == 1 && anchor_verifies(area)) return true;
-  const std::uint64_t n = session.image_sectors;
+bool anchor_at_256(ImageSession& session, std::uint32_t size, std::uint8_t* area) {
+  // The optical block size keeps its long-standing rule: the anchor at 256 need only verify.
+  if (size == kOpticalBlockSize) {
+    return read_units(session, kAnchorSector, size, 1, area) == 1 && anchor_verifies(area, size);
+  }
+  return anchor_recorded_at(session, size, kAnchorSector, area);
+}
+
+// Whether a volume of `size`-byte blocks has its own anchor at N-1 or N-257.
+bool has_end_anchor(ImageSession& session, std::uint32_t size, std::uint8_t* area) {
+  const std::uint64_t n = image_blocks(session, size);
+  return (n >= 1 && anchor_recorded_at(session, size, n - 1, area)) ||
+         (n >= 257 && anchor_recorded_at(session, size, n - 257, area));
+}
+
+// The copies tried when block 256 holds no anchor: N-1, N-257 and 512, skipping any that do
+// not exist or repeat an earlier one.
+bool find_fallback_anchor(ImageSession& session, std::uint32_t size, std::uint8_t* area) {
+  const std::uint64_t n = image_blocks(session, size);
   std::uint64_t tried[4] = {kAnchorSector};
   std::size_t tried_count = 1;
   const std::uint64_t candidates[] = {n - 1, n - 257, 512};
   const bool present[] = {n >= 1, n >= 257, true};
   for (std::size_t i = 0; i < 3; ++i) {
-    const std::uint64_t sector = candidates[i];
-    if (!present[i] || sector > UINT32_MAX) continue;
+    const std::uint64_t block = candidates[i];
+    if (!present[i]) continue;
     bool seen = false;
-    for (std::size_t t = 0; t < tried_count; ++t) seen = seen || tried[t] == sector;
+    for (std::size_t t = 0; t < tried_count; ++t) seen = seen || tried[t] == block;
     if (seen) continue;
-    tried[tried_count++] = sector;
-    const auto s = static_cast<std::uint32_t>(sector);
-    // A copy is trusted only where it says it was recorded: one copied from elsewhere would
-    // lead to another volume's sequences.
-    if (read_sectors(session, s, 1, area) == 1 && anchor_verifies(area) &&
-        get_u32(area + 12) == s) {
+    tried[tried_count++] = block;
+    if (anchor_recorded_at(session, size, block, area)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool anchor_verifies(const std::uint8_t* block, std::uint32_t block_size) {
+  return get_u16(block) == kTagAnchor && tag_verifies(block, block_size);
+}
+
+bool find_anchor(ImageSession& session, std::uint8_t* area, const std::uint32_t* sizes,
+                 std::size_t size_count) {
+  // An unverified anchor would send every later write to blocks chosen by garbage.
+  // Each size's block 256 is kept side by side in the scratch buffer while they are judged.
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < size_count; ++i) total += sizes[i];
+  std::uint8_t* slots = ensure_buffer(*session.buffer, static_cast<std::int32_t>(total));
+  if (slots == nullptr) return false;
+  std::size_t offsets[kMaxAnchorSizes] = {};
+  std::size_t found[kMaxAnchorSizes] = {};
+  std::size_t found_count = 0;
+  for (std::size_t i = 0, at = 0; i < size_count && i < kMaxAnchorSizes; at += sizes[i], ++i) {
+    offsets[i] = at;
+    if (anchor_at_256(session, sizes[i], slots + at)) found[found_count++] = i;
+  }
+  if (found_count > 0) {
+    std::size_t chosen = found[0];
+    for (std::size_t k = 0; found_count > 1 && k < found_count; ++k) {
+      if (has_end_anchor(session, sizes[found[k]], area)) {
+        chosen = found[k];
+        break;
+      }
+    }
+    session.block_size = sizes[chosen];
+    std::memcpy(area, slots + offsets[chosen], sizes[chosen]);
+    return true;
+  }
+  for (std::size_t i = 0; i < size_count; ++i) {
+    if (find_fallback_anchor(session, sizes[i], area)) {
+      session.block_size = sizes[i];
       return true;
     }
   }

@@ -25,14 +25,15 @@ std::size_t ad_size(std::uint8_t ad_type) {
   }
 }
 
-// Builds the extent list of the entry in `sector` relative to the row's start. An empty
+// Builds the extent list of the entry in `block` relative to the row's start. An empty
 // or missing list leaves `extents` null and `count` 0.
-void build_extent_list(const std::uint8_t* sector, std::uint32_t partition_start,
-                       std::unique_ptr<MetadataExtent[]>& extents, std::int32_t& count) {
+void build_extent_list(const std::uint8_t* block, std::uint32_t block_size,
+                       std::uint32_t partition_start, std::unique_ptr<MetadataExtent[]>& extents,
+                       std::int32_t& count) {
   std::uint8_t ad_type = 0;
   std::uint32_t ad_count = 0;
   const std::optional<std::size_t> start =
-      locate_allocation_descriptors(sector, ad_type, &ad_count);
+      locate_allocation_descriptors(block, block_size, ad_type, &ad_count);
   if (!start || ad_size(ad_type) == 0 || ad_count == 0) return;
   std::unique_ptr<MetadataExtent[]> list(new (std::nothrow) MetadataExtent[ad_count]());
   if (!list) return;
@@ -41,7 +42,7 @@ void build_extent_list(const std::uint8_t* sector, std::uint32_t partition_start
   while (stored < ad_count) {
     DecodedAd decoded;
     const std::optional<std::size_t> next =
-        next_allocation_descriptor(sector, pos, ad_type, decoded);
+        next_allocation_descriptor(block, block_size, pos, ad_type, decoded);
     if (!next || decoded.status != 1) break;
     // Only recorded extents hold the file's data; an unrecorded or continuation extent mapped
     // as data would send blocks to sectors that hold something else.
@@ -49,7 +50,7 @@ void build_extent_list(const std::uint8_t* sector, std::uint32_t partition_start
     const std::uint32_t length = decoded.extent_length & kExtentLengthMask;
     const std::uint32_t first = decoded.extent_position + partition_start;
     list[stored].first = first;
-    list[stored].last = first + (length + (kSectorSize - 1)) / kSectorSize - 1;
+    list[stored].last = first + (length + (block_size - 1)) / block_size - 1;
     ++stored;
     pos = *next;
   }
@@ -61,6 +62,7 @@ void build_extent_list(const std::uint8_t* sector, std::uint32_t partition_start
 }  // namespace
 
 std::optional<std::size_t> locate_allocation_descriptors(const std::uint8_t* sector,
+                                                         std::uint32_t block_size,
                                                          std::uint8_t& ad_type,
                                                          std::uint32_t* ad_count) {
   std::uint64_t base = 0;
@@ -81,8 +83,8 @@ std::optional<std::size_t> locate_allocation_descriptors(const std::uint8_t* sec
       return std::nullopt;
   }
   ad_type = static_cast<std::uint8_t>(get_u16(sector + 34) & 7);
-  const std::uint64_t pos = std::min<std::uint64_t>(base + l_ea, kSectorSize);
-  const std::uint64_t room = kSectorSize - pos;
+  const std::uint64_t pos = std::min<std::uint64_t>(base + l_ea, block_size);
+  const std::uint64_t room = block_size - pos;
   if (ad_count != nullptr) {
     if (ad_type == kAdEmbedded) {
       *ad_count = static_cast<std::uint32_t>(std::min<std::uint64_t>(l_ad, room));
@@ -93,14 +95,15 @@ std::optional<std::size_t> locate_allocation_descriptors(const std::uint8_t* sec
   return static_cast<std::size_t>(pos);
 }
 
-std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector, std::size_t pos,
+std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector,
+                                                      std::uint32_t block_size, std::size_t pos,
                                                       std::uint8_t ad_type, DecodedAd& decoded) {
   if (ad_type == kAdEmbedded) {
     decoded.status = 3;
     return pos;
   }
   const std::size_t size = ad_size(ad_type);
-  if (size == 0 || pos > kSectorSize || kSectorSize - pos < size) return std::nullopt;
+  if (size == 0 || pos > block_size || block_size - pos < size) return std::nullopt;
   const std::uint8_t* ad = sector + pos;
   decoded.status = 1;
   decoded.extent_length = get_u32(ad);
@@ -123,10 +126,12 @@ std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector
 
 bool load_metadata_extents(ImageSession& session, PartitionEntry& entry, std::uint8_t* work_area) {
   if (read_sectors(session, entry.start + entry.metadata_file, 1, work_area) != 1) return false;
-  build_extent_list(work_area, entry.start, entry.main_extents, entry.main_extent_count);
+  build_extent_list(work_area, session.block_size, entry.start, entry.main_extents,
+                    entry.main_extent_count);
   if (entry.mirror_file == 0) return true;
   if (read_sectors(session, entry.start + entry.mirror_file, 1, work_area) != 1) return true;
-  build_extent_list(work_area, entry.start, entry.mirror_extents, entry.mirror_extent_count);
+  build_extent_list(work_area, session.block_size, entry.start, entry.mirror_extents,
+                    entry.mirror_extent_count);
   return true;
 }
 

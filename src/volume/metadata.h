@@ -1,4 +1,4 @@
-// Metadata file extents: the sectors that the metadata file and its mirror occupy, read from
+// Metadata file extents: the blocks that the metadata file and its mirror occupy, read from
 // their File Entries, so that blocks of a metadata partition can be mapped to sectors.
 //
 // File Entry (tag 261) and Extended File Entry (tag 266), integers little-endian:
@@ -35,22 +35,25 @@ struct DecodedAd {
 };
 
 // Where the allocation descriptors (or embedded data) of the File Entry or Extended File
-// Entry in `sector` begin, or nullopt (outputs untouched) when the sector is neither.
-// `ad_type` receives the descriptor type; `ad_count`, if given, the number of descriptors
-// (for type 3 the bytes of embedded data) that lie wholly inside the sector: none when the
-// start is at or past the sector's end. For types 4-7 `ad_count` is left unchanged.
-std::optional<std::size_t> locate_allocation_descriptors(const std::uint8_t* sector,
+// Entry in `block` (of `block_size` bytes) begin, or nullopt (outputs untouched) when the
+// block is neither. `ad_type` receives the descriptor type; `ad_count`, if given, the number
+// of descriptors (for type 3 the bytes of embedded data) that lie wholly inside the block:
+// none when the start is at or past the block's end. For types 4-7 `ad_count` is left
+// unchanged.
+std::optional<std::size_t> locate_allocation_descriptors(const std::uint8_t* block,
+                                                         std::uint32_t block_size,
                                                          std::uint8_t& ad_type,
                                                          std::uint32_t* ad_count);
 
-// Decodes the descriptor at `pos` of the 2048-byte `sector` in the form `ad_type` names, and
-// returns the position just past it (`pos` itself for embedded data, status 3); nullopt for
-// types 4-7 or a descriptor that would run past the sector.
-std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector, std::size_t pos,
+// Decodes the descriptor at `pos` of `block` (of `block_size` bytes) in the form `ad_type`
+// names, and returns the position just past it (`pos` itself for embedded data, status 3);
+// nullopt for types 4-7 or a descriptor that would run past the block.
+std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* block,
+                                                      std::uint32_t block_size, std::size_t pos,
                                                       std::uint8_t ad_type, DecodedAd& decoded);
 
 // Loads the extents of the metadata file and of its mirror of a metadata row, using the first
-// 2048 bytes of `work_area`. The list of a file ends at its first extent that is not recorded.
+// block of `work_area`. The list of a file ends at its first extent that is not recorded.
 // Returns false only when the metadata file's entry sector cannot be read.
 bool load_metadata_extents(ImageSession& session, PartitionEntry& entry, std::uint8_t* work_area);
 

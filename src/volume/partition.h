@@ -18,7 +18,7 @@ enum class PartitionKind : std::uint8_t {
   kOther = 4,
 };
 
-// First and last absolute sector of one extent of the metadata file or its mirror;
+// First and last absolute block of one extent of the metadata file or its mirror;
 // `last` is `first` - 1 (wrapping) for an extent of length 0.
 struct MetadataExtent {
   std::uint32_t first = 0;
@@ -32,7 +32,7 @@ struct MetadataExtent {
 //    40     2  Packet Length (blocks)
 //    42     1  Number of Sparing Tables (at most 4 are used)
 //    44     4  Size of each Sparing Table (bytes)
-//    48   4*n  Locations of the Sparing Tables (absolute sectors)
+//    48   4*n  Locations of the Sparing Tables (absolute blocks)
 struct SparingMap {
   std::uint16_t packet_length = 0;
   std::uint8_t table_count = 0;

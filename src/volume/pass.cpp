@@ -1,5 +1,7 @@
 #include "volume/pass.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -15,8 +17,8 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::uint32_t kRecognitionStart = 16;
-constexpr std::uint32_t kRecognitionSectors = 10;
+constexpr std::uint32_t kRecognitionStart = 32768;
+constexpr std::uint32_t kRecognitionDescriptors = 10;
 
 bool identifier_is(const std::uint8_t* vsd, const char* identifier) {
   return std::memcmp(vsd + 1, identifier, 5) == 0;
@@ -79,16 +81,17 @@ bool commit_writes(ImageSession& session, const char* path) {
 
 }  // namespace
 
-bool scan_recognition_sequence(ImageSession& session) {
+bool scan_recognition_sequence(ImageSession& session, std::uint32_t spacing) {
   std::uint8_t* buffer =
-      ensure_buffer(*session.buffer, static_cast<std::int32_t>(kRecognitionSectors * kSectorSize));
+      ensure_buffer(*session.buffer, static_cast<std::int32_t>(kRecognitionDescriptors * spacing));
   if (buffer == nullptr) return false;
-  if (read_sectors(session, kRecognitionStart, kRecognitionSectors, buffer) < kRecognitionSectors) {
+  if (read_units(session, kRecognitionStart / spacing, spacing, kRecognitionDescriptors, buffer) <
+      kRecognitionDescriptors) {
     return false;
   }
   bool found = false;
-  for (std::uint32_t i = 0; i < kRecognitionSectors; ++i) {
-    const std::uint8_t* vsd = buffer + std::size_t{i} * kSectorSize;
+  for (std::uint32_t i = 0; i < kRecognitionDescriptors; ++i) {
+    const std::uint8_t* vsd = buffer + std::size_t{i} * spacing;
     if (identifier_is(vsd, "CD001")) {
       if (vsd[0] == 1) session.recognition |= kIsoPrimarySeen;
       if (vsd[0] == 2) session.recognition |= kIsoSupplementarySeen;
@@ -104,33 +107,72 @@ bool scan_recognition_sequence(ImageSession& session) {
   return found;
 }
 
-bool process_volume(ImageSession& session, const char* path) {
-  if (!open_image(session, path)) {
-    std::printf(
-        is_read_only(session) ? "Error opening file: %s\n" : "Error opening file for writing: %s\n",
-        path);
-    return false;
+std::uint32_t recognise_volume(ImageSession& session) {
+  for (std::uint32_t spacing = kOpticalBlockSize; spacing <= kMaxBlockSize; spacing *= 2) {
+    if (scan_recognition_sequence(session, spacing)) return spacing;
   }
-  return process_open_volume(session, path);
+  return 0;
+}
+
+std::size_t allowed_block_sizes(const ImageSession& session, std::uint32_t spacing,
+                                std::uint32_t* sizes) {
+  std::size_t count = 0;
+  if (spacing == kOpticalBlockSize) {
+    // Blocks smaller than 2048 bytes still space their descriptors 2048 bytes apart.
+    for (std::uint32_t size : {kOpticalBlockSize, kMinBlockSize, 2 * kMinBlockSize}) {
+      sizes[count++] = size;
+    }
+  } else {
+    sizes[count++] = spacing;
+  }
+  // A volume on a device is recorded in the device's own logical sector size.
+  for (std::size_t i = 1; i < count; ++i) {
+    if (sizes[i] == session.device_sector_size) std::rotate(sizes, sizes + i, sizes + i + 1);
+  }
+  return count;
+}
+
+bool process_volume(ImageSession& session, const char* path) {
+  switch (open_image(session, path)) {
+    case OpenResult::kOpened:
+      return process_open_volume(session, path);
+    case OpenResult::kInUse:
+      std::printf("Image is in use: %s\n", path);
+      return false;
+    default:
+      std::printf(is_read_only(session) ? "Error opening file: %s\n"
+                                        : "Error opening file for writing: %s\n",
+                  path);
+      return false;
+  }
 }
 
 bool process_open_volume(ImageSession& session, const char* path) {
-  if (!scan_recognition_sequence(session)) {
+  const std::uint32_t spacing = recognise_volume(session);
+  if (spacing == 0) {
     std::printf("UDF file system not found in: %s\n", path);
     return false;
   }
   // The anchor's extents are still needed after the first scan has reused the session's
-  // buffer, so it lives in the pass's own sector area, which later holds the File Set
+  // buffer, so it lives in the pass's own block area, which later holds the File Set
   // Descriptor.
-  std::uint8_t area[kSectorSize] = {};
-  if (!find_anchor(session, area)) {
-    std::puts("Failed to read ADVP!");
+  std::array<std::uint8_t, kMaxBlockSize> area{};
+  std::uint32_t sizes[3];
+  const std::size_t size_count = allowed_block_sizes(session, spacing, sizes);
+  if (!find_anchor(session, area.data(), sizes, size_count)) {
+    // Descriptors found only at a wider spacing may be a 2048-byte sequence with a gap: with
+    // no anchor to confirm them, no UDF volume was recognised.
+    if (spacing != kOpticalBlockSize) {
+      std::printf("UDF file system not found in: %s\n", path);
+    } else {
+      std::puts("Failed to read ADVP!");
+    }
     return false;
   }
-  const ExtentAd reserve = reserve_sequence_extent(area);
+  const ExtentAd reserve = reserve_sequence_extent(area.data());
   const bool writing = !is_read_only(session);
 
-  scan_descriptor_sequence(session, main_sequence_extent(area), true);
+  scan_descriptor_sequence(session, main_sequence_extent(area.data()), true);
   if (writing) {
     // The main copy reaches storage before the reserve copy is touched, so an interruption
     // always leaves one complete copy. If the main copy may be damaged, the reserve copy is
@@ -142,7 +184,7 @@ bool process_open_volume(ImageSession& session, const char* path) {
 
   if (get_u32(session.fsd_location.data()) == 0)
     return writing ? commit_writes(session, path) : true;
-  visit_file_set(session, area);
+  visit_file_set(session, area.data());
   if (!writing) return true;
   if (!commit_writes(session, path)) return false;
   std::puts("Done!");

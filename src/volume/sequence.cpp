@@ -50,11 +50,11 @@ void read_sparing_map(const std::uint8_t* map, SparingMap& sparing) {
 
 // Whether the Logical Volume Descriptor's maps include a virtual partition map; such a
 // volume records its two maps on UDF 1.50 as well, and they must be read.
-bool has_virtual_map(const std::uint8_t* lvd, std::uint32_t count) {
+bool has_virtual_map(const std::uint8_t* lvd, std::uint32_t block_size, std::uint32_t count) {
   std::size_t pos = kFirstMap;
   for (std::uint32_t k = 0; k < count; ++k) {
     PartitionEntry row;
-    const std::optional<std::uint8_t> length = read_partition_map(lvd, pos, row);
+    const std::optional<std::uint8_t> length = read_partition_map(lvd, block_size, pos, row);
     if (!length) return false;
     if (row.kind == PartitionKind::kVirtual) return true;
     pos += *length;
@@ -66,20 +66,22 @@ bool has_virtual_map(const std::uint8_t* lvd, std::uint32_t count) {
 // Returns false when the table cannot be had; the session then keeps none.
 bool build_partition_table(ImageSession& session, const std::uint8_t* lvd) {
   const std::uint32_t count = get_u32(lvd + 268);
+  const std::uint32_t block_size = session.block_size;
   session.partitions.reset();
   session.partition_count = 0;
   // A count read from the disc must not size a huge allocation: more maps cannot fit.
-  if (count > kMaxPartitionMaps) return false;
+  if (count > max_partition_maps(block_size)) return false;
   // UDF 1.50 volumes with two maps other than a virtual one carry them in a layout this
   // tool does not read: keep no table and go on with the rest of the sequence.
-  if ((session.recognition & kNsr02Seen) != 0 && count == 2 && !has_virtual_map(lvd, count)) {
+  if ((session.recognition & kNsr02Seen) != 0 && count == 2 &&
+      !has_virtual_map(lvd, block_size, count)) {
     return true;
   }
   std::unique_ptr<PartitionEntry[]> table(new (std::nothrow) PartitionEntry[count]());
   if (!table) return false;
   std::size_t pos = kFirstMap;
   for (std::uint32_t k = 0; k < count; ++k) {
-    const std::optional<std::uint8_t> length = read_partition_map(lvd, pos, table[k]);
+    const std::optional<std::uint8_t> length = read_partition_map(lvd, block_size, pos, table[k]);
     if (!length) {
       // A map that runs past the descriptor ends the walk: it and every later row are "other"
       // rather than all-zero rows that would read as "physical, start 0".
@@ -115,14 +117,14 @@ void match_partitions(ImageSession& session, const RecordedPartition* recorded,
 
 }  // namespace
 
-std::optional<std::uint8_t> read_partition_map(const std::uint8_t* lvd, std::size_t pos,
-                                               PartitionEntry& row) {
-  if (pos > kSectorSize - 2) return std::nullopt;
+std::optional<std::uint8_t> read_partition_map(const std::uint8_t* lvd, std::uint32_t block_size,
+                                               std::size_t pos, PartitionEntry& row) {
+  if (pos > block_size - 2) return std::nullopt;
   const std::uint8_t* map = lvd + pos;
   const std::uint8_t type = map[0];
   const std::uint8_t length = map[1];
   const std::size_t needed = std::max<std::size_t>(length, type == 1 ? 6 : type == 2 ? 64 : 2);
-  if (kSectorSize - pos < needed) return std::nullopt;
+  if (block_size - pos < needed) return std::nullopt;
   row.kind = PartitionKind::kOther;
   if (type == 1) {
     row.kind = PartitionKind::kPhysical;
@@ -145,8 +147,10 @@ std::optional<std::uint8_t> read_partition_map(const std::uint8_t* lvd, std::siz
 }
 
 bool scan_descriptor_sequence(ImageSession& session, ExtentAd extent, bool collect) {
-  const std::uint32_t n = extent.length / kSectorSize;
-  std::uint8_t* work = ensure_buffer(*session.buffer, kInitialBufferSize);
+  const std::uint32_t block_size = session.block_size;
+  const std::uint32_t n = extent.length / block_size;
+  std::uint8_t* work =
+      ensure_buffer(*session.buffer, static_cast<std::int32_t>(kChunkSectors * block_size));
   if (work == nullptr) return false;
   RecordedPartition recorded[kMaxRecordedPartitions];
   std::size_t recorded_count = 0;
@@ -161,7 +165,7 @@ bool scan_descriptor_sequence(ImageSession& session, ExtentAd extent, bool colle
     }
     // Slots the read did not fill hold nothing of this sequence.
     if (slot >= filled) break;
-    std::uint8_t* d = work + std::size_t{slot} * kSectorSize;
+    std::uint8_t* d = work + std::size_t{slot} * block_size;
     switch (get_u16(d)) {
       case kTagPrimaryVolume:
       case kTagImplementationUse:

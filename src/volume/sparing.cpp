@@ -15,10 +15,11 @@ constexpr std::size_t kEntries = 56;
 constexpr std::uint32_t kFreeEntries = 0xFFFFFFF0;
 
 // Reads the sparing table at `location` into the session's buffer and returns it, or null
-// when it does not verify. Reads only as many sectors as its own CRC length needs.
+// when it does not verify. Reads only as many blocks as its own CRC length needs.
 const std::uint8_t* load_table(ImageSession& session, std::uint32_t location,
                                std::uint32_t table_size) {
-  std::uint8_t* bytes = ensure_buffer(*session.buffer, static_cast<std::int32_t>(kSectorSize));
+  const std::uint32_t block_size = session.block_size;
+  std::uint8_t* bytes = ensure_buffer(*session.buffer, static_cast<std::int32_t>(block_size));
   if (bytes == nullptr || read_sectors(session, location, 1, bytes) != 1) return nullptr;
   // An all-zero sector passes checksum and CRC; its location and identifier do not.
   if (get_u16(bytes) != 0 || get_u32(bytes + 12) != location) return nullptr;
@@ -28,10 +29,10 @@ const std::uint8_t* load_table(ImageSession& session, std::uint32_t location,
   if (bytes[4] != tag_checksum(bytes)) return nullptr;
   const std::uint32_t covered = kTagSize + get_u16(bytes + 10);
   if (covered > table_size) return nullptr;
-  const std::uint32_t sectors = (covered + kSectorSize - 1) / kSectorSize;
-  if (sectors > 1) {
-    bytes = ensure_buffer(*session.buffer, static_cast<std::int32_t>(sectors * kSectorSize));
-    if (bytes == nullptr || read_sectors(session, location, sectors, bytes) != sectors)
+  const std::uint32_t blocks = (covered + block_size - 1) / block_size;
+  if (blocks > 1) {
+    bytes = ensure_buffer(*session.buffer, static_cast<std::int32_t>(blocks * block_size));
+    if (bytes == nullptr || read_sectors(session, location, blocks, bytes) != blocks)
       return nullptr;
   }
   if (!tag_verifies(bytes, covered)) return nullptr;

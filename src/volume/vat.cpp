@@ -1,6 +1,7 @@
 #include "volume/vat.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "image/bytes.h"
@@ -49,23 +50,24 @@ std::optional<std::uint32_t> physical_row_of(const ImageSession& session,
 // outside the data or a sector cannot be read.
 bool read_vat_bytes(ImageSession& session, const Vat& vat, std::uint64_t offset,
                     std::uint32_t count, std::uint8_t* out) {
+  const std::uint32_t block_size = session.block_size;
   if (vat.embedded) {
-    if (vat.embedded_offset + offset + count > kSectorSize) return false;
+    if (vat.embedded_offset + offset + count > block_size) return false;
     std::memcpy(out, vat.entry.data() + vat.embedded_offset + offset, count);
     return true;
   }
-  std::uint8_t sector[kSectorSize];
+  std::array<std::uint8_t, kMaxBlockSize> block;
   std::uint64_t base = 0;
   for (std::size_t i = 0; i < vat.extent_count && count > 0; ++i) {
     const VatExtent& e = vat.extents[i];
     while (count > 0 && offset >= base && offset < base + e.bytes) {
       const std::uint64_t within = offset - base;
-      const auto s = static_cast<std::uint32_t>(e.first + within / kSectorSize);
-      if (read_sectors(session, s, 1, sector) != 1) return false;
-      const std::uint64_t at = within % kSectorSize;
+      const auto s = static_cast<std::uint32_t>(e.first + within / block_size);
+      if (read_sectors(session, s, 1, block.data()) != 1) return false;
+      const std::uint64_t at = within % block_size;
       const std::uint32_t n = static_cast<std::uint32_t>(
-          std::min<std::uint64_t>({count, kSectorSize - at, base + e.bytes - offset}));
-      std::memcpy(out, sector + at, n);
+          std::min<std::uint64_t>({count, block_size - at, base + e.bytes - offset}));
+      std::memcpy(out, block.data() + at, n);
       out += n;
       offset += n;
       count -= n;
@@ -80,12 +82,14 @@ bool read_vat_bytes(ImageSession& session, const Vat& vat, std::uint64_t offset,
 bool locate_data(const ImageSession& session, Vat& vat, std::uint32_t physical_row,
                  std::uint64_t info_length) {
   const std::uint8_t* entry = vat.entry.data();
+  const std::uint32_t block_size = session.block_size;
   std::uint8_t ad_type = 0;
   std::uint32_t count = 0;
-  const std::optional<std::size_t> start = locate_allocation_descriptors(entry, ad_type, &count);
+  const std::optional<std::size_t> start =
+      locate_allocation_descriptors(entry, block_size, ad_type, &count);
   if (!start) return false;
   if (ad_type == kAdEmbedded) {
-    // `count` is L_AD cut to the sector: the data must fit in both.
+    // `count` is L_AD cut to the block: the data must fit in both.
     if (info_length > count) return false;
     vat.embedded = true;
     vat.embedded_offset = *start;
@@ -97,7 +101,8 @@ bool locate_data(const ImageSession& session, Vat& vat, std::uint32_t physical_r
   std::size_t pos = *start;
   for (std::uint32_t i = 0; i < count && covered < info_length; ++i) {
     DecodedAd ad;
-    const std::optional<std::size_t> next = next_allocation_descriptor(entry, pos, ad_type, ad);
+    const std::optional<std::size_t> next =
+        next_allocation_descriptor(entry, block_size, pos, ad_type, ad);
     if (!next || vat.extent_count == vat.extents.size()) return false;
     if ((ad.extent_length >> 30) != 0) return false;
     if (ad_type == kAdLong && ad.partition_ref != physical_row) return false;
@@ -134,9 +139,9 @@ bool frame_entries(ImageSession& session, Vat& vat, std::uint64_t info_length) {
 
 // Where the 128-byte label of a UDF 1.50 VAT lies in its entry, or nullopt when the
 // extended attribute that carries it cannot be verified.
-std::optional<std::size_t> lv_extension_label(const std::uint8_t* entry) {
+std::optional<std::size_t> lv_extension_label(const std::uint8_t* entry, std::uint32_t block_size) {
   const EntryLayout l = layout_of(entry);
-  if (l.ea_start + l.l_ea > kSectorSize || l.l_ea < 24) return std::nullopt;
+  if (l.ea_start + l.l_ea > block_size || l.l_ea < 24) return std::nullopt;
   const std::uint8_t* header = entry + l.ea_start;
   if (get_u16(header) != kTagExtendedAttributeHeader || !tag_verifies(header, l.l_ea)) {
     return std::nullopt;
@@ -168,7 +173,8 @@ std::optional<Vat> find_vat(ImageSession& session, std::uint32_t virtual_row) {
   const std::optional<std::uint32_t> physical_row = physical_row_of(session, virtual_row);
   if (!physical_row) return std::nullopt;
   const std::uint32_t physical_start = session.partitions[*physical_row].start;
-  const std::uint64_t n = session.image_sectors;
+  const std::uint32_t block_size = session.block_size;
+  const std::uint64_t n = image_blocks(session, block_size);
   for (std::uint64_t back = 1; back <= kVatSearchSectors && back <= n; ++back) {
     const std::uint64_t s = n - back;
     if (s > UINT32_MAX || s < physical_start) continue;
@@ -179,7 +185,7 @@ std::optional<Vat> find_vat(ImageSession& session, std::uint32_t virtual_row) {
     if (read_sectors(session, vat.sector, 1, entry) != 1) continue;
     const std::uint16_t tag = get_u16(entry);
     if (tag != kTagFileEntry && tag != kTagExtendedFileEntry) continue;
-    if (!tag_verifies(entry, kSectorSize)) continue;
+    if (!tag_verifies(entry, block_size)) continue;
     // The entry must say it was recorded here; a VAT of another session says otherwise.
     if (get_u32(entry + 12) != vat.sector - physical_start) continue;
     vat.file_type = entry[27];
@@ -206,20 +212,19 @@ std::optional<std::uint32_t> map_virtual_block(ImageSession& session, const Vat&
 }
 
 void relabel_vat(ImageSession& session, Vat& vat) {
+  const std::uint32_t block_size = session.block_size;
   std::uint8_t* entry = vat.entry.data();
   std::optional<std::size_t> label_in_entry;
   if (vat.file_type == kFileTypeVat150) {
-    label_in_entry = lv_extension_label(entry);
-    if (!label_in_entry) {
-      report_unverified(session, vat.sector);
-      return;
-    }
+    // Readers take the name from the Logical Volume Descriptor unless the attribute verifies.
+    label_in_entry = lv_extension_label(entry, block_size);
+    if (!label_in_entry) return;
   } else if (vat.embedded) {
     label_in_entry = vat.embedded_offset + kLabelInHeader;
-    if (*label_in_entry + kLabelSize > kSectorSize) return;
+    if (*label_in_entry + kLabelSize > block_size) return;
   }
   if (label_in_entry) {
-    if (!tag_verifies(entry, kSectorSize)) {
+    if (!tag_verifies(entry, block_size)) {
       report_unverified(session, vat.sector);
       return;
     }
@@ -228,12 +233,12 @@ void relabel_vat(ImageSession& session, Vat& vat) {
     write_sector(session, vat.sector, entry);
     return;
   }
-  // The header lies in the first sector of the first extent, an untagged data sector.
+  // The header lies in the first block of the first extent, an untagged data block.
   if (vat.extent_count == 0 || vat.extents[0].bytes < kLabelInHeader + kLabelSize) return;
-  std::uint8_t sector[kSectorSize];
-  if (read_sectors(session, vat.extents[0].first, 1, sector) != 1) return;
-  std::memcpy(sector + kLabelInHeader, session.new_label_long.data(), kLabelSize);
-  write_sector(session, vat.extents[0].first, sector);
+  std::array<std::uint8_t, kMaxBlockSize> block;
+  if (read_sectors(session, vat.extents[0].first, 1, block.data()) != 1) return;
+  std::memcpy(block.data() + kLabelInHeader, session.new_label_long.data(), kLabelSize);
+  write_sector(session, vat.extents[0].first, block.data());
 }
 
 }  // namespace tarnwick

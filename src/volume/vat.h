@@ -23,16 +23,16 @@
 
 namespace tarnwick {
 
-// A recorded extent of the VAT's data: first absolute sector and length in bytes.
+// A recorded extent of the VAT's data: first absolute block and length in bytes.
 struct VatExtent {
   std::uint32_t first = 0;
   std::uint32_t bytes = 0;
 };
 
 struct Vat {
-  std::uint32_t sector = 0;          // the VAT entry's sector
-  std::uint32_t physical_start = 0;  // first sector of the physical partition under it
-  std::array<std::uint8_t, 2048> entry{};
+  std::uint32_t sector = 0;          // the VAT entry's block
+  std::uint32_t physical_start = 0;  // first block of the physical partition under it
+  std::array<std::uint8_t, kMaxBlockSize> entry{};  // the entry's block
   std::uint8_t file_type = 0;
   bool embedded = false;
   std::size_t embedded_offset = 0;  // data position inside `entry` when embedded
@@ -43,18 +43,19 @@ struct Vat {
 };
 
 // Looks for the VAT of the virtual partition at table row `virtual_row` among the image's
-// last 32 sectors, last first, and takes the first whose entry verifies and whose data is
+// last 32 blocks, last first, and takes the first whose entry verifies and whose data is
 // well formed. nullopt when there is none (or the volume has no matching physical row).
 std::optional<Vat> find_vat(ImageSession& session, std::uint32_t virtual_row);
 
-// The sector of virtual block `block`, reading the one entry it needs; nullopt for a block
+// The absolute block of virtual block `block`, reading the one entry it needs; nullopt for a block
 // past the table or marked unused.
 std::optional<std::uint32_t> map_virtual_block(ImageSession& session, const Vat& vat,
                                                std::uint32_t block);
 
 // Rewrites the VAT's own Logical Volume Identifier with the new label and writes it back
-// (the entry resealed when the label lives inside it). A VAT whose label field cannot be
-// verified is reported as "Descriptor at sector %u not changed: invalid tag" and fails the run.
+// (the entry resealed when the label lives inside it). On UDF 1.50 the name is that of the
+// "*UDF VAT LVExtension" attribute only when everything about it verifies; an attribute that
+// does not (or none) names nothing any reader uses and is left as it is, silently.
 void relabel_vat(ImageSession& session, Vat& vat);
 
 }  // namespace tarnwick

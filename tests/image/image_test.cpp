@@ -42,6 +42,7 @@ struct Session {
   explicit Session(std::FILE* image = nullptr) {
     session_init(s);
     s.image = image;
+    s.block_size = 2048;
   }
   ~Session() { session_close(s); }
 };
@@ -56,8 +57,9 @@ TEST(SectorIo, EverySectorIsPositionedInSixtyFourBits) {
   ASSERT_EQ(ftruncate(fd, off_t{2359296} * 2048 + 100), 0);
   close(fd);
   Session s;
-  ASSERT_TRUE(open_image(s.s, path.c_str()));
-  EXPECT_EQ(s.s.image_sectors, 2359296u);
+  ASSERT_EQ(open_image(s.s, path.c_str()), OpenResult::kOpened);
+  s.s.block_size = 2048;
+  EXPECT_EQ(image_blocks(s.s, 2048), 2359296u);
   std::vector<std::uint8_t> dest(16 * 2048);
   ASSERT_EQ(read_sectors(s.s, 1048576, 1, dest.data()), 1u);
   EXPECT_EQ(dest[0], 0xA1);
@@ -91,7 +93,7 @@ TEST(Session, StartsReadOnlyAndNeverCreatesAnImage) {
   EXPECT_EQ(s.s.buffer->capacity, 32768);
   s.s.new_label_long.back() = 0;
   TempDir dir;
-  EXPECT_FALSE(open_image(s.s, dir.path("missing").c_str()));
+  EXPECT_EQ(open_image(s.s, dir.path("missing").c_str()), OpenResult::kCannotOpen);
   EXPECT_NE(access(dir.path("missing").c_str(), F_OK), 0);
   session_close(s.s);  // closing twice, and with no stream, is safe
 }
