@@ -1,9 +1,12 @@
 #include "cli/command.h"
 
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 
 #include "image/session.h"
 #include "text/dstring.h"
+#include "text/unicode.h"
 #include "volume/pass.h"
 
 namespace tarnwick {
@@ -22,12 +25,23 @@ void print_usage() {
 }
 
 int run_command(int argc, char** argv) {
-  if (argc < 2) {
+  const std::string_view only = argc == 2 ? argv[1] : "";
+  if (argc < 2 || only == "--help" || only == "-h") {
     print_usage();
+    return 0;
+  }
+  if (only == "--version" || only == "-V") {
+    std::puts("tarnwick 1.0");
     return 0;
   }
   const char* path = argv[1];
   const char* label = argc > 2 ? argv[2] : nullptr;
+  // A label that is not UTF-8 would be stored as neither what was typed nor readable text.
+  if (label != nullptr &&
+      !is_valid_utf8(reinterpret_cast<const std::uint8_t*>(label), std::strlen(label))) {
+    std::puts("Label is not valid UTF-8");
+    return 1;
+  }
   ImageSession session;
   if (!session_init(session)) return 1;
   if (label != nullptr) {

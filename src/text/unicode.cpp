@@ -80,6 +80,38 @@ std::int32_t utf16_to_utf8(const std::uint16_t* units, std::uint32_t unit_count,
   return static_cast<std::int32_t>(written);
 }
 
+bool is_valid_utf8(const std::uint8_t* bytes, std::size_t byte_count) {
+  std::size_t pos = 0;
+  while (pos < byte_count) {
+    const std::uint32_t b0 = bytes[pos];
+    std::size_t length = 0;
+    std::uint32_t c = 0;
+    std::uint32_t least = 0;  // the smallest code point that needs this many bytes
+    if (b0 < 0x80) {
+      ++pos;
+      continue;
+    }
+    if (b0 >= 0xC2 && b0 < 0xE0) {
+      length = 2, c = b0 & 0x1F, least = 0x80;
+    } else if (b0 >= 0xE0 && b0 < 0xF0) {
+      length = 3, c = b0 & 0x0F, least = 0x800;
+    } else if (b0 >= 0xF0 && b0 < 0xF5) {
+      length = 4, c = b0 & 0x07, least = 0x10000;
+    } else {
+      return false;  // a continuation byte, an overlong two-byte lead, or beyond U+10FFFF
+    }
+    if (byte_count - pos < length) return false;
+    for (std::size_t i = 1; i < length; ++i) {
+      const std::uint32_t b = bytes[pos + i];
+      if ((b & 0xC0) != 0x80) return false;
+      c = (c << 6) | (b & 0x3F);
+    }
+    if (c < least || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    pos += length;
+  }
+  return true;
+}
+
 std::int32_t utf16_length(const std::uint16_t* units) {
   std::int32_t n = 0;
   while (n < 128 && units[n] != 0) ++n;

@@ -5,6 +5,7 @@
 // fill terminates the converted text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace tarnwick {
@@ -22,6 +23,10 @@ std::int32_t utf8_to_utf16(const std::uint8_t* source, std::uint32_t byte_count,
 // when it is the last). Returns the bytes written, or 0 when a character did not fit.
 std::int32_t utf16_to_utf8(const std::uint16_t* units, std::uint32_t unit_count,
                            std::uint8_t* target, std::uint32_t target_size);
+
+// True when the `byte_count` bytes are well-formed UTF-8: no stray or missing continuation
+// byte, no overlong form, no surrogate code point, nothing above U+10FFFF.
+bool is_valid_utf8(const std::uint8_t* bytes, std::size_t byte_count);
 
 // Units before the first zero unit of a 128-unit buffer; 128 when none is zero.
 std::int32_t utf16_length(const std::uint16_t* units);
