@@ -28,11 +28,15 @@ bool anchor_at_256(ImageSession& session, std::uint32_t size, std::uint8_t* area
   return anchor_recorded_at(session, size, kAnchorSector, area);
 }
 
-// Whether a volume of `size`-byte blocks has its own anchor at N-1 or N-257.
-bool has_end_anchor(ImageSession& session, std::uint32_t size, std::uint8_t* area) {
+// How strongly the volume of `size`-byte blocks claims the image by its own end anchors: 2 for
+// one at N-1, 1 for one at N-257 only, 0 for neither. Formatting again writes the new volume's
+// last block, which wipes a stale volume's N-1 anchor, while a stale N-257 anchor further in
+// often survives.
+int end_anchor_claim(ImageSession& session, std::uint32_t size, std::uint8_t* area) {
   const std::uint64_t n = image_blocks(session, size);
-  return (n >= 1 && anchor_recorded_at(session, size, n - 1, area)) ||
-         (n >= 257 && anchor_recorded_at(session, size, n - 257, area));
+  if (n >= 1 && anchor_recorded_at(session, size, n - 1, area)) return 2;
+  if (n >= 257 && anchor_recorded_at(session, size, n - 257, area)) return 1;
+  return 0;
 }
 
 // The copies tried when block 256 holds no anchor: N-1, N-257 and 512, skipping any that do
@@ -77,12 +81,13 @@ bool find_anchor(ImageSession& session, std::uint8_t* area, const std::uint32_t*
     if (anchor_at_256(session, sizes[i], slots + at)) found[found_count++] = i;
   }
   if (found_count > 0) {
+    // Several sizes have an anchor at 256 when the image was formatted again with another
+    // block size: the live volume is the one with the strongest claim, the first in order
+    // among equals.
     std::size_t chosen = found[0];
-    for (std::size_t k = 0; found_count > 1 && k < found_count; ++k) {
-      if (has_end_anchor(session, sizes[found[k]], area)) {
-        chosen = found[k];
-        break;
-      }
+    for (std::size_t k = 0, best = 0; found_count > 1 && k < found_count; ++k) {
+      const auto claim = static_cast<std::size_t>(end_anchor_claim(session, sizes[found[k]], area));
+      if (claim > best) chosen = found[k], best = claim;
     }
     session.block_size = sizes[chosen];
     std::memcpy(area, slots + offsets[chosen], sizes[chosen]);
