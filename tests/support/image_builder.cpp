@@ -31,7 +31,11 @@ void text(std::uint8_t* p, const char* s) { std::memcpy(p, s, std::strlen(s)); }
 
 struct Builder {
   const BuildOptions& o;
-  Image image = Image(std::size_t{o.sectors} * 2048, 0);
+  Image image = [this] {
+    Image i(std::size_t{o.sectors} * o.block, 0);
+    i.block = o.block;
+    return i;
+  }();
   std::uint16_t revision = o.metadata ? 0x0250 : 0x0201;
 
   // A descriptor at `sector` with tag `id`, Tag Location `location` and CRC length.
@@ -83,7 +87,7 @@ struct Builder {
     text(lvd + 21, "OSTA Compressed Unicode");
     label(lvd + 84, 128);
     regid(lvd + 216, "*OSTA UDF Compliant");
-    fields(lvd, {{212, 2048}, {248, 2048}, {252, o.fsd_block}, {256, o.metadata ? 1u : 0u, 2}, {264, o.metadata ? 70u : 6u},
+    fields(lvd, {{212, o.block}, {248, o.block}, {252, o.fsd_block}, {256, o.metadata ? 1u : 0u, 2}, {264, o.metadata ? 70u : 6u},
                  {268, o.metadata ? 2u : 1u}, {432, 2048}, {436, 64}, {440, 0x10601, 4}});
     if (o.metadata) {  // a type 2 map after the type 1 map
       regid(lvd + 450, "*UDF Metadata Partition");
@@ -121,11 +125,11 @@ struct Builder {
     std::uint8_t* d = descriptor(kPartitionStart + b, 266, b, static_cast<std::uint16_t>(200 + 8 * extents.size()));
     std::uint32_t total = 0;
     for (std::size_t i = 0; i < extents.size(); ++i) {
-      fields(d + 216 + 8 * i, {{0, extents[i].blocks * 2048}, {4, extents[i].block}});
+      fields(d + 216 + 8 * i, {{0, extents[i].blocks * o.block}, {4, extents[i].block}});
       total += extents[i].blocks;
     }
     d[27] = type;
-    fields(d, {{20, 4, 2}, {24, 1, 2}, {56, total * 2048}, {64, total * 2048}, {72, total}, {212, static_cast<std::uint32_t>(8 * extents.size())}});
+    fields(d, {{20, 4, 2}, {24, 1, 2}, {56, total * o.block}, {64, total * o.block}, {72, total}, {212, static_cast<std::uint32_t>(8 * extents.size())}});
     std::uint32_t block = o.fsd_block;
     for (const BlockExtent& e : extents) {
       if (block < e.blocks) {
@@ -140,8 +144,9 @@ struct Builder {
   Image build() {
     const char* ids[] = {"BEA01", "NSR03", "TEA01"};
     for (std::uint32_t i = 0; i < 3; ++i) {
-      text(sector_at(image, 16 + i) + 1, ids[i]);
-      sector_at(image, 16 + i)[6] = 1;
+      std::uint8_t* vsd = image.data() + 32768 + i * std::max<std::size_t>(2048, o.block);
+      text(vsd + 1, ids[i]);
+      vsd[6] = 1;
     }
     sequence(32);
     sequence(48);
@@ -167,7 +172,7 @@ struct Builder {
 Image build_image(const BuildOptions& options) { return Builder{options}.build(); }
 
 std::uint8_t* sector_at(Image& image, std::uint32_t sector) {
-  return image.data() + std::size_t{sector} * 2048;
+  return image.data() + std::size_t{sector} * image.block;
 }
 
 void reseal(Image& image, std::uint32_t sector) {
@@ -180,8 +185,8 @@ void fix_checksum(Image& image, std::uint32_t sector) {
   sector_at(image, sector)[4] = checksum(sector_at(image, sector));
 }
 
-bool tag_is_sound(const std::uint8_t* d) {
-  return d[4] == checksum(d) && get_u16(d + 10) <= 2032 &&
+bool tag_is_sound(const std::uint8_t* d, std::uint32_t block) {
+  return d[4] == checksum(d) && get_u16(d + 10) <= block - 16 &&
          get_u16(d + 8) == bitwise_crc(d + 16, get_u16(d + 10));
 }
 
@@ -197,8 +202,9 @@ std::vector<std::uint8_t> dstring8(const std::string& label, std::size_t size) {
 
 std::vector<std::uint32_t> changed_sectors(const Image& a, const Image& b) {
   std::vector<std::uint32_t> sectors;
-  for (std::size_t s = 0; (s + 1) * 2048 <= std::min(a.size(), b.size()); ++s) {
-    if (std::memcmp(a.data() + s * 2048, b.data() + s * 2048, 2048) != 0) {
+  const std::size_t n = a.block;
+  for (std::size_t s = 0; (s + 1) * n <= std::min(a.size(), b.size()); ++s) {
+    if (std::memcmp(a.data() + s * n, b.data() + s * n, n) != 0) {
       sectors.push_back(static_cast<std::uint32_t>(s));
     }
   }
@@ -212,8 +218,9 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
   };
   std::vector<std::string> problems;
   if (before.size() != after.size()) problems.push_back("the size changed");
+  const std::size_t n = before.block;
   for (std::uint32_t s : changed_sectors(before, after)) {
-    const std::uint8_t* b = before.data() + std::size_t{s} * 2048;
+    const std::uint8_t* b = before.data() + s * n;
     std::vector<Range> allowed;
     switch (get_u16(b)) {
       case 1:
@@ -230,17 +237,17 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
         break;
     }
     if (std::find(also_allowed.begin(), also_allowed.end(), s) != also_allowed.end())
-      allowed = {{0, 2048}};
+      allowed = {{0, n}};
     if (!allowed.empty()) allowed.push_back({4, 5}), allowed.push_back({8, 10});
-    const std::uint8_t* a = after.data() + std::size_t{s} * 2048;
+    const std::uint8_t* a = after.data() + s * n;
     const std::uint16_t tag = get_u16(b);
     const bool descriptor =
         tag == 1 || tag == 4 || tag == 6 || tag == 256 || tag == 261 || tag == 266;
-    if (descriptor && !tag_is_sound(a)) {
+    if (descriptor && !tag_is_sound(a, before.block)) {
       problems.push_back("sector " + std::to_string(s) + " does not verify");
     }
-    for (std::size_t i = 0; i < 2048; ++i) {
-      if (b[i] == after[std::size_t{s} * 2048 + i]) continue;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (b[i] == a[i]) continue;
       bool ok = false;
       for (const Range& r : allowed) ok = ok || (i >= r.first && i < r.last);
       if (!ok) problems.push_back("sector " + std::to_string(s) + " byte " + std::to_string(i));
@@ -249,8 +256,9 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
   return problems;
 }
 
-Image read_file(const std::string& path) {
+Image read_file(const std::string& path, std::uint32_t block) {
   Image image;
+  image.block = block;
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (f == nullptr) return image;
   std::fseek(f, 0, SEEK_END);

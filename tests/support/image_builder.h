@@ -1,6 +1,7 @@
-// Small UDF images built in memory (a plain volume, or UDF 2.50 with a metadata partition
-// whose metadata file and mirror are Extended File Entries with extents chosen by the test),
-// and helpers to damage and compare images.
+// Small UDF images built in memory: the layouts mkudffs never writes (UDF 2.50 with a metadata
+// partition whose metadata file and mirror are Extended File Entries with extents chosen by
+// the test, at any block size), a plain volume of the same layout, and helpers to damage and
+// compare images.
 #pragma once
 
 #include <cstdint>
@@ -9,7 +10,12 @@
 
 namespace tarnwick::testing {
 
-using Image = std::vector<std::uint8_t>;
+// An image's bytes and the block size its block numbers count in.
+struct Image : std::vector<std::uint8_t> {
+  using vector::vector;
+  std::uint32_t block = 2048;
+  bool operator==(const Image& other) const = default;
+};
 
 struct BlockExtent {
   std::uint32_t block = 0;   // first block within the physical partition
@@ -22,11 +28,12 @@ struct BuildOptions {
   std::uint32_t fsd_block = 0;  // within the physical partition, or of the metadata file
   std::vector<BlockExtent> main_extents = {{2, 4}};
   std::vector<BlockExtent> mirror_extents = {{6, 4}};  // none: no mirror file
+  std::uint32_t block = 2048;
 };
 
-// Layout: recognition at 16-18, main sequence at 32 (PVD, IUVD, PD, LVD, USD, TD), reserve at
-// 48, integrity at 64, anchors at 256 and sectors - 1, the partition from 257; the metadata and
-// mirror entries are its blocks 0 and 1. Every label reads "Sample".
+// Layout in blocks: recognition from byte 32768, main sequence at 32 (PVD, IUVD, PD, LVD, USD,
+// TD), reserve at 48, integrity at 64, anchors at 256 and sectors - 1, the partition from 257;
+// the metadata and mirror entries are its blocks 0 and 1. Every label reads "Sample".
 inline constexpr std::uint32_t kPartitionStart = 257;
 Image build_image(const BuildOptions& options = {});
 
@@ -35,18 +42,18 @@ std::uint8_t* sector_at(Image& image, std::uint32_t sector);
 // of the tool's), or only its checksum.
 void reseal(Image& image, std::uint32_t sector);
 void fix_checksum(Image& image, std::uint32_t sector);
-bool tag_is_sound(const std::uint8_t* descriptor);
+bool tag_is_sound(const std::uint8_t* descriptor, std::uint32_t block);
 std::vector<std::uint8_t> dstring8(const std::string& text, std::size_t size);
 
-// Sectors where two images differ.
+// Blocks where two images differ.
 std::vector<std::uint32_t> changed_sectors(const Image& a, const Image& b);
 // Bytes that differ outside the label fields and tag checksum/CRC of descriptors 1, 4, 6 and
-// 256 (and of any sector in `also_allowed`, whole), and changed descriptors whose checksum
+// 256 (and of any block in `also_allowed`, whole), and changed descriptors whose checksum
 // and CRC do not verify; empty when a relabel kept to its fields and sealed them.
 std::vector<std::string> unexpected_changes(const Image& before, const Image& after,
                                             const std::vector<std::uint32_t>& also_allowed = {});
 
-Image read_file(const std::string& path);
+Image read_file(const std::string& path, std::uint32_t block = 2048);
 void write_file(const std::string& path, const Image& image);
 
 class TempDir {
