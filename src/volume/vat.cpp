@@ -137,8 +137,11 @@ bool frame_entries(ImageSession& session, Vat& vat, std::uint64_t info_length) {
   return true;
 }
 
-// Where the 128-byte label of a UDF 1.50 VAT lies in its entry, or nullopt when the
-// extended attribute that carries it cannot be verified.
+// Where the 128-byte label of a UDF 1.50 VAT lies in its entry, or nullopt when no attribute
+// inside the verified attribute space is the entry's own "*UDF VAT LVExtension" (one whose
+// Verification ID is not the entry's Unique ID was left by another writer). The attribute's
+// header checksum does not gate it: it covers only the first 48 bytes, not the name, and
+// readers that do not check it still show the name, which must then be the new one too.
 std::optional<std::size_t> lv_extension_label(const std::uint8_t* entry, std::uint32_t block_size) {
   const EntryLayout l = layout_of(entry);
   if (l.ea_start + l.l_ea > block_size || l.l_ea < 24) return std::nullopt;
@@ -154,10 +157,7 @@ std::optional<std::size_t> lv_extension_label(const std::uint8_t* entry, std::ui
     if (get_u32(attribute) == kImplementationUseAttribute &&
         std::memcmp(attribute + 17, kLvExtensionIdentifier, sizeof(kLvExtensionIdentifier) - 1) ==
             0) {
-      std::uint32_t sum = 0;
-      for (std::size_t i = 0; i < 48; ++i) sum += attribute[i];
-      if (length < 66 + kLabelSize || get_u16(attribute + 48) != static_cast<std::uint16_t>(sum) ||
-          std::memcmp(attribute + 50, entry + l.unique_id, 8) != 0) {
+      if (length < 66 + kLabelSize || std::memcmp(attribute + 50, entry + l.unique_id, 8) != 0) {
         return std::nullopt;
       }
       return static_cast<std::size_t>(l.ea_start + pos + 66);

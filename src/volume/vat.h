@@ -13,6 +13,7 @@
 // On UDF 1.50 the name lives in the entry's "*UDF VAT LVExtension" implementation use
 // extended attribute: 48 (2) header checksum (sum of the attribute's first 48 bytes),
 // 50 (8) Verification ID (the entry's Unique ID), 66 (128) Logical Volume Identifier.
+// Entry: Unique ID at 160 (File Entry) or 200 (Extended File Entry).
 #pragma once
 
 #include <array>
@@ -54,8 +55,9 @@ std::optional<std::uint32_t> map_virtual_block(ImageSession& session, const Vat&
 
 // Rewrites the VAT's own Logical Volume Identifier with the new label and writes it back
 // (the entry resealed when the label lives inside it). On UDF 1.50 the name is that of the
-// "*UDF VAT LVExtension" attribute only when everything about it verifies; an attribute that
-// does not (or none) names nothing any reader uses and is left as it is, silently.
+// entry's own "*UDF VAT LVExtension" attribute; a stale one (another writer's Verification
+// ID), one outside the attribute space, or none names nothing any reader uses: the entry is
+// left as it is, silently.
 void relabel_vat(ImageSession& session, Vat& vat);
 
 }  // namespace tarnwick

@@ -1,5 +1,15 @@
-// The tool as a user runs it: arguments, messages, exit statuses, files left untouched.
+// The tool as a user runs it: arguments, messages, exit statuses, files left untouched, and
+// other programs using the same image at the same time.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <set>
+#include <sstream>
 
 #include "support/image_builder.h"
 #include "support/run.h"
@@ -8,26 +18,43 @@ namespace tarnwick::testing {
 namespace {
 
 const std::string kSample = std::string(TARNWICK_SOURCE_DIR) + "/sample/sample.udf";
+const std::string kUsage =
+    "tarnwick 1.0 (x86)    Built on 2025-12-13\nUsage:\n\ttarnwick [ISO File] [Volume Label]\n\n"
+    "Example:\n\t# change volume label of d:\\bd.iso to 'The Monkey'\n"
+    "\ttarnwick d:\\bd.iso \"The Monkey\"\n\n\t# print the volume label of "
+    "d:\\bd.iso\n\ttarnwick d:\\bd.iso\n";
 
-TEST(CommandLine, UsageLabelsAndEveryArgumentForm) {
-  const RunResult usage = run_tool({});
-  EXPECT_EQ(usage.status, 0);
-  EXPECT_EQ(
-      usage.out,
-      "tarnwick 1.0 (x86)    Built on 2025-12-13\nUsage:\n\ttarnwick [ISO File] [Volume Label]\n\n"
-      "Example:\n\t# change volume label of d:\\bd.iso to 'The Monkey'\n"
-      "\ttarnwick d:\\bd.iso \"The Monkey\"\n\n\t# print the volume label of "
-      "d:\\bd.iso\n\ttarnwick d:\\bd.iso\n");
+std::string changing(const std::string& path, const std::string& label) {
+  return "Changing " + path + " volume label to '" + label + "'\n";
+}
+
+TEST(CommandLine, UsageVersionLabelsAndEveryArgumentForm) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"-h"}}) {
+    EXPECT_EQ(run_tool(args).out, kUsage);
+    EXPECT_EQ(run_tool(args).status, 0);
+  }
+  for (const char* version : {"--version", "-V"}) {
+    EXPECT_EQ(run_tool({version}).out, "tarnwick 1.0\n");
+    EXPECT_EQ(run_tool({version}).status, 0);
+  }
+  EXPECT_EQ(run_tool({"./--help"}).out, "Error opening file: ./--help\n")
+      << "a path, not an option";
   EXPECT_EQ(run_tool({kSample}).out, "Volume label of " + kSample + ": Sample\n");
   TempDir dir;
-  const std::string path = dir.path("-dash.udf");
+  const std::string path = dir.path("-h");
   write_file(path, read_file(kSample));
   const RunResult change = run_tool({path, "Caf\xC3\xA9", "third"});
   EXPECT_EQ(change.status, 0);
-  EXPECT_EQ(change.out, "Changing " + path + " volume label to 'Caf\xC3\xA9'\nDone!\n");
+  EXPECT_EQ(change.out, changing(path, "Caf\xC3\xA9") + "Done!\n");
   EXPECT_EQ(label_of(path), "Caf\xC3\xA9");
-  EXPECT_EQ(run_tool({path, ""}).out, "Changing " + path + " volume label to ''\nDone!\n");
+  EXPECT_EQ(run_tool({path, ""}).out, changing(path, "") + "Done!\n");
   EXPECT_EQ(label_of(path), "");
+  // Refused before anything is opened: the image's absence is never reached.
+  const RunResult latin1 = run_tool({dir.path("missing"),
+                                     "\xFF\xFE\x80"
+                                     "abc"});
+  EXPECT_EQ(latin1.out, "Label is not valid UTF-8\n");
+  EXPECT_EQ(latin1.status, 1);
 }
 
 TEST(CommandLine, EveryFailureGivesItsMessageAndLeavesTheFileAlone) {
@@ -52,22 +79,30 @@ TEST(CommandLine, EveryFailureGivesItsMessageAndLeavesTheFileAlone) {
     EXPECT_EQ(run_tool({path}).out, message);
     const RunResult r = run_tool({path, "New"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "Changing " + path + " volume label to 'New'\n" + message);
+    EXPECT_EQ(r.out, changing(path, "New") + message);
     EXPECT_EQ(read_file(path), c.image);
   }
-  const RunResult missing = run_tool({dir.path("missing")});
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.out, "Error opening file: " + dir.path("missing") + "\n");
-  const RunResult directory = run_tool({dir.path("."), "New"});
-  EXPECT_EQ(directory.status, 1);
-  EXPECT_EQ(directory.out,
-            "Changing " + dir.path(".") +
-                " volume label to 'New'\nError opening file for writing: " + dir.path(".") + "\n");
+  // Only regular files and block devices are opened, and nothing else blocks the run.
+  ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{AF_UNIX, {}};
+  dir.path("socket").copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  for (const std::string& other : {dir.path("missing"), dir.path("fifo"), dir.path("socket"),
+                                   dir.path("."), std::string("/dev/null")}) {
+    const RunResult read = run({"timeout", "1", TARNWICK_EXE, other});
+    EXPECT_EQ(read.out, "Error opening file: " + other + "\n");
+    EXPECT_EQ(read.status, 1);
+    const RunResult write = run({"timeout", "1", TARNWICK_EXE, other, "New"});
+    EXPECT_EQ(write.out,
+              changing(other, "New") + "Error opening file for writing: " + other + "\n");
+    EXPECT_EQ(write.status, 1);
+  }
+  close(sock);
   write_file(path, sample);
   if (run({"chattr", "+i", path}).status == 0) {
     EXPECT_EQ(run_tool({path, "New"}).out,
-              "Changing " + path +
-                  " volume label to 'New'\nError opening file for writing: " + path + "\n");
+              changing(path, "New") + "Error opening file for writing: " + path + "\n");
     run({"chattr", "-i", path});
     EXPECT_EQ(read_file(path), sample);
   }
@@ -80,12 +115,68 @@ TEST(CommandLine, FailedWritesFailTheRun) {
   // Writes reaching past 100 bytes into the reserve sequence (sector 48) fail or fall short.
   const RunResult r = run_tool({path, "New"}, 48 * 2048 + 100);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out,
-            "Changing " + path +
-                " volume label to 'New'\n"
-                "fwrite to sector 48 failed, result=100!\nfwrite to sector 49 failed, result=0!\n"
-                "fwrite to sector 51 failed, result=0!\nfwrite to sector 259 failed, result=0!\n"
-                "fwrite to sector 263 failed, result=0!\n");
+  EXPECT_EQ(r.out, changing(path, "New") +
+                       "fwrite to sector 48 failed, result=100!\nfwrite to sector 49 failed, "
+                       "result=0!\nfwrite to sector 51 failed, result=0!\nfwrite to sector 259 "
+                       "failed, result=0!\nfwrite to sector 263 failed, result=0!\n");
+}
+
+TEST(Sharing, AnImageLockedElsewhereIsWaitedForThenLeftAlone) {
+  TempDir dir;
+  const std::string path = dir.path("held.udf");
+  write_file(path, read_file(kSample));
+  const int fd = open(path.c_str(), O_RDONLY);
+  ASSERT_EQ(flock(fd, LOCK_SH), 0) << "a reader of another program";
+  EXPECT_EQ(label_of(path), "Sample") << "readers share";
+  const RunResult r = run_tool({path, "New"});
+  close(fd);
+  EXPECT_EQ(r.out, changing(path, "New") + "Image is in use: " + path + "\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(read_file(path), read_file(kSample));
+}
+
+// The sample's label fields: PVD and LVD of both sequences, IUVD, both file set copies.
+std::set<std::string> names_in(Image image) {
+  std::set<std::string> names;
+  const auto text = [&](std::uint32_t sector, std::size_t pos, std::size_t size) {
+    const std::uint8_t* field = sector_at(image, sector) + pos;
+    names.insert(std::string(field + 1, field + field[size - 1]));
+  };
+  for (std::uint32_t s : {32u, 48u}) text(s, 24, 32), text(s + 1, 116, 128), text(s + 3, 84, 128);
+  for (std::uint32_t s : {259u, 263u}) text(s, 112, 128), text(s, 304, 32);
+  return names;
+}
+
+TEST(Sharing, ConcurrentWritersAndReadersNeverMixTwoNames) {
+  TempDir dir;
+  const std::string path = dir.path("shared.udf");
+  write_file(path, read_file(kSample));
+  std::string script;
+  for (int i = 0; i < 20; ++i) {
+    script += "'" + std::string(TARNWICK_EXE) + "' '" + path + "' L" + std::to_string(i) + " & ";
+    if (i % 2 == 0) script += "'" + std::string(TARNWICK_EXE) + "' '" + path + "' & ";
+  }
+  // Three rounds: one lucky ordering alone may hide a missing lock.
+  for (int round = 0; round < 3; ++round) {
+    std::istringstream lines(run({"sh", "-c", script + "wait"}).out);
+    const std::string read_prefix = "Volume label of " + path + ": ";
+    int finished = 0;
+    for (std::string line; std::getline(lines, line);) {
+      if (line == "Done!" || line == "Image is in use: " + path) {
+        ++finished;
+      } else if (line.rfind(read_prefix, 0) == 0) {
+        const std::string label = line.substr(read_prefix.size());
+        EXPECT_TRUE(label == "Sample" || (label[0] == 'L' && std::stoi(label.substr(1)) < 20))
+            << line;
+      } else {
+        EXPECT_EQ(line.rfind("Changing " + path, 0), 0u) << line;
+      }
+    }
+    EXPECT_EQ(finished, 20);
+    const Image after = read_file(path);
+    EXPECT_EQ(names_in(after).size(), 1u);
+    EXPECT_EQ(unexpected_changes(read_file(kSample), after), std::vector<std::string>{});
+  }
 }
 
 }  // namespace

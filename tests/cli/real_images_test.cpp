@@ -21,7 +21,9 @@ class RealImages : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(RealImages, EveryMkudffsMediumAndRevisionIsReadAndRelabelled) {
+// Relabels the image at `path` (of `block`-byte blocks; 0 for mkudffs' default, 512 here) with
+// each label and checks what every reader shows and what changed.
+void expect_relabelled(const std::string& path, std::uint32_t block) {
   const struct {
     std::string label, in_short_fields;
   } kLabels[] = {
@@ -33,43 +35,57 @@ TEST_F(RealImages, EveryMkudffsMediumAndRevisionIsReadAndRelabelled) {
       {"\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xE6\x9D\xB1\xE4\xBA\xAC \xE2\x82\xAC",
        "\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xE6\x9D\xB1\xE4\xBA\xAC \xE2\x82\xAC"},
   };
+  const std::uint32_t size = block == 0 ? 512 : block;
+  EXPECT_EQ(label_of(path), "Old");
+  const std::string warnings = udfinfo(path, size)["warnings"];
+  for (const auto& l : kLabels) {
+    const Image before = read_file(path, size);
+    EXPECT_EQ(run_tool({path, l.label}).out,
+              "Changing " + path + " volume label to '" + l.label + "'\nDone!\n");
+    const Image after = read_file(path, size);
+    EXPECT_EQ(
+        unexpected_changes(before, after, {static_cast<std::uint32_t>(after.size() / size - 1)}),
+        std::vector<std::string>{});
+    auto info = udfinfo(path, size);
+    EXPECT_EQ(info["lvid"], l.label);
+    EXPECT_EQ(info["vid"], l.in_short_fields);
+    EXPECT_EQ(info["fsid"], l.in_short_fields);
+    EXPECT_EQ(info["warnings"], warnings);
+    if (size <= 4096) {  // blkid reads no larger block size
+      EXPECT_EQ(blkid(path, "LABEL"), l.label);
+      EXPECT_EQ(blkid(path, "VOLUME_ID"), l.in_short_fields);
+    }
+    EXPECT_EQ(label_of(path), l.label);
+  }
+}
+
+TEST_F(RealImages, EveryMkudffsMediumRevisionAndBlockSizeIsReadAndRelabelled) {
   int made = 0;
-  for (const char* media : {"hd", "dvd", "dvdram", "dvdrw", "dvdr", "cdrw", "cdr", "cd", "bdr"}) {
-    for (const char* revision : {"1.01", "1.02", "1.50", "2.00", "2.01", "2.50", "2.60"}) {
-      const bool write_once = media == std::string("cdr") || media == std::string("dvdr") ||
-                              media == std::string("bdr");
-      for (const char* variant : {"", "--closed", "--noefe"}) {
-        if (!write_once && variant[0] != 0) continue;
-        const std::string path = dir_.path(std::string(media) + revision + variant);
-        std::vector<std::string> args = {std::string("--media-type=") + media,
-                                         std::string("--udfrev=") + revision, "--label=Old"};
-        if (variant[0] != 0) args.push_back(variant);
-        if (!mkudffs(path, 4096, args)) continue;
-        ++made;
-        SCOPED_TRACE(path);
-        EXPECT_EQ(label_of(path), "Old");
-        const std::string warnings = udfinfo(path)["warnings"];
-        for (const auto& l : kLabels) {
-          const Image before = read_file(path);
-          EXPECT_EQ(run_tool({path, l.label}).out,
-                    "Changing " + path + " volume label to '" + l.label + "'\nDone!\n");
-          const Image after = read_file(path);
-          EXPECT_EQ(unexpected_changes(before, after,
-                                       {static_cast<std::uint32_t>(after.size() / 2048 - 1)}),
-                    std::vector<std::string>{});
-          auto info = udfinfo(path);
-          EXPECT_EQ(info["lvid"], l.label);
-          EXPECT_EQ(info["vid"], l.in_short_fields);
-          EXPECT_EQ(info["fsid"], l.in_short_fields);
-          EXPECT_EQ(info["warnings"], warnings);
-          EXPECT_EQ(blkid(path, "LABEL"), l.label);
-          EXPECT_EQ(blkid(path, "VOLUME_ID"), l.in_short_fields);
-          EXPECT_EQ(label_of(path), l.label);
+  for (std::uint32_t block : {2048u, 0u, 512u, 1024u, 4096u, 8192u, 32768u}) {
+    for (const std::string media :
+         {"hd", "dvd", "dvdram", "dvdrw", "dvdr", "cdrw", "cdr", "cd", "bdr"}) {
+      // Other block sizes: disks, and write-once and sparable media where mkudffs writes them.
+      if (block != 2048 && media != "hd" &&
+          (block == 0 || block > 4096 || media.find('r') == std::string::npos))
+        continue;
+      for (const char* revision : {"1.01", "1.02", "1.50", "2.00", "2.01", "2.50", "2.60"}) {
+        const bool write_once = media == "cdr" || media == "dvdr" || media == "bdr";
+        for (const char* variant : {"", "--closed", "--noefe"}) {
+          if ((!write_once || block != 2048) && variant[0] != 0) continue;
+          const std::string path = dir_.path(media + revision + variant + std::to_string(block));
+          std::vector<std::string> args = {"--media-type=" + media,
+                                           std::string("--udfrev=") + revision, "--label=Old"};
+          if (variant[0] != 0) args.push_back(variant);
+          // 600 blocks at 32768 bytes keep an anchor at block 256.
+          if (!mkudffs(path, block > 4096 ? 600 : 4096, args, block)) continue;
+          ++made;
+          SCOPED_TRACE(path);
+          expect_relabelled(path, block);
         }
       }
     }
   }
-  EXPECT_GE(made, 30);
+  EXPECT_GE(made, 90);
 }
 
 TEST_F(RealImages, GenisoimageUdfIsRelabelledAndPlainIso9660Refused) {
@@ -92,32 +108,84 @@ TEST_F(RealImages, GenisoimageUdfIsRelabelledAndPlainIso9660Refused) {
 }
 
 TEST_F(RealImages, TheBuildersMetadataVolumesAreAcceptedByTheReaders) {
-  const std::string path = dir_.path("meta.udf");
-  write_file(path, build_image({.metadata = true, .main_extents = {{2, 2}, {12, 2}}}));
-  EXPECT_EQ(udfinfo(path)["udfrev"], "2.50");
-  EXPECT_EQ(udfinfo(path)["lvid"], "Sample");
-  EXPECT_EQ(run_tool({path, "\xE2\x82\xAC Meta"}).status, 0);
-  EXPECT_EQ(udfinfo(path)["fsid"], "\xE2\x82\xAC Meta");
-  EXPECT_EQ(blkid(path, "LABEL"), "\xE2\x82\xAC Meta");
+  for (std::uint32_t block : {2048u, 4096u}) {
+    const std::string path = dir_.path("meta.udf");
+    write_file(path,
+               build_image({.metadata = true, .main_extents = {{2, 2}, {12, 2}}, .block = block}));
+    EXPECT_EQ(udfinfo(path, block)["udfrev"], "2.50");
+    EXPECT_EQ(udfinfo(path, block)["lvid"], "Sample");
+    EXPECT_EQ(udfinfo(path, block)["warnings"], "");
+    const Image before = read_file(path, block);
+    EXPECT_EQ(run_tool({path, "\xE2\x82\xAC Meta"}).status, 0);
+    const Image after = read_file(path, block);
+    EXPECT_EQ(changed_sectors(before, after),
+              (std::vector<std::uint32_t>{32, 33, 35, 48, 49, 51, 259, 263}))
+        << "the file set in the metadata file and in its mirror";
+    EXPECT_EQ(unexpected_changes(before, after), std::vector<std::string>{});
+    EXPECT_EQ(udfinfo(path, block)["fsid"], "\xE2\x82\xAC Meta");
+    EXPECT_EQ(blkid(path, "LABEL"), "\xE2\x82\xAC Meta");
+  }
 }
 
 TEST_F(RealImages, AMissingOrDamagedFirstAnchorIsReplacedByTheEndAnchor) {
-  for (const char* revision : {"1.01", "1.02", "1.50", "2.00", "2.01"}) {
-    for (bool zeroed : {true, false}) {
-      const std::string path = dir_.path(std::string("anchor") + revision + (zeroed ? "z" : "c"));
-      ASSERT_TRUE(mkudffs(
-          path, 4096, {"--media-type=hd", std::string("--udfrev=") + revision, "--label=Kept"}));
-      Image image = read_file(path);
-      if (zeroed) {
-        std::fill_n(sector_at(image, 256), 2048, 0);
-      } else {
-        sector_at(image, 256)[4] ^= 0x55;  // its checksum
+  for (std::uint32_t block : {512u, 2048u, 4096u}) {
+    for (const char* revision : {"1.01", "1.50", "2.01"}) {
+      for (bool zeroed : {true, false}) {
+        const std::string path = dir_.path(std::string("anchor") + revision + (zeroed ? "z" : "c"));
+        ASSERT_TRUE(mkudffs(
+            path, 4096, {"--media-type=hd", std::string("--udfrev=") + revision, "--label=Kept"},
+            block));
+        Image image = read_file(path, block);
+        if (zeroed) {
+          std::fill_n(sector_at(image, 256), block, 0);
+        } else {
+          sector_at(image, 256)[4] ^= 0x55;  // its checksum
+        }
+        write_file(path, image);
+        EXPECT_EQ(label_of(path), "Kept");
+        EXPECT_EQ(run_tool({path, "Found"}).status, 0);
+        EXPECT_EQ(udfinfo(path, block)["lvid"], "Found");
       }
-      write_file(path, image);
-      EXPECT_EQ(label_of(path), "Kept");
-      EXPECT_EQ(run_tool({path, "Found"}).status, 0);
-      EXPECT_EQ(udfinfo(path)["lvid"], "Found");
     }
+  }
+}
+
+// Formatting again with another block size leaves the first format's anchor at block 256 of
+// its size, still sound; only the live volume is read and written.
+TEST_F(RealImages, AVolumeFormattedAgainIsReadAsItsLiveFormat) {
+  for (const auto& [first, live] : {std::pair{2048u, 512u}, {512u, 2048u}, {512u, 4096u}}) {
+    SCOPED_TRACE(std::to_string(first) + " then " + std::to_string(live));
+    const std::string path = dir_.path("again.udf");
+    ASSERT_EQ(run({"truncate", "-s", "16M", path}).status, 0);
+    ASSERT_EQ(
+        run({"mkudffs", "--blocksize=" + std::to_string(first), "--label=Stale", path}).status, 0);
+    ASSERT_EQ(run({"mkudffs", "--blocksize=" + std::to_string(live), "--label=Live", path}).status,
+              0);
+    const Image before = read_file(path, live);
+    EXPECT_EQ(label_of(path), "Live");
+    EXPECT_EQ(run_tool({path, "Renamed"}).status, 0);
+    EXPECT_EQ(udfinfo(path, live)["lvid"], "Renamed");
+    EXPECT_EQ(label_of(path), "Renamed");
+    const Image after = read_file(path, live);
+    EXPECT_EQ(changed_sectors(before, after).size(), 7u) << "the live volume's descriptors only";
+    EXPECT_EQ(unexpected_changes(before, after), std::vector<std::string>{});
+  }
+}
+
+TEST_F(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
+  REQUIRE_TOOL("losetup");
+  for (const auto& [block, sector] : {std::pair{512u, 512u}, {4096u, 4096u}, {2048u, 512u}}) {
+    const std::string path = dir_.path("device.img");
+    ASSERT_TRUE(mkudffs(path, 8192, {"--media-type=hd", "--label=Old"}, block));
+    const LoopDevice loop(path, sector);
+    if (loop.node.empty()) GTEST_SKIP() << "no loop device can be made here (losetup -f failed)";
+    SCOPED_TRACE(loop.node);
+    EXPECT_EQ(label_of(loop.node), "Old");
+    EXPECT_EQ(run_tool({loop.node, "Device"}).out,
+              "Changing " + loop.node + " volume label to 'Device'\nDone!\n");
+    EXPECT_EQ(label_of(loop.node), "Device");
+    EXPECT_EQ(udfinfo(loop.node, block)["lvid"], "Device");
+    EXPECT_EQ(blkid(loop.node, "LABEL"), "Device");
   }
 }
 

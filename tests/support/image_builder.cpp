@@ -88,7 +88,7 @@ struct Builder {
     label(lvd + 84, 128);
     regid(lvd + 216, "*OSTA UDF Compliant");
     fields(lvd, {{212, o.block}, {248, o.block}, {252, o.fsd_block}, {256, o.metadata ? 1u : 0u, 2}, {264, o.metadata ? 70u : 6u},
-                 {268, o.metadata ? 2u : 1u}, {432, 2048}, {436, 64}, {440, 0x10601, 4}});
+                 {268, o.metadata ? 2u : 1u}, {432, 2048}, {436, 80}, {440, 0x10601, 4}});
     if (o.metadata) {  // a type 2 map after the type 1 map
       regid(lvd + 450, "*UDF Metadata Partition");
       fields(lvd + 446, {{0, 0x4002, 2}, {36, 1, 2}, {44, o.mirror_extents.empty() ? 0u : 1u}, {48, 0xFFFFFFFF}, {52, 32}, {56, 1, 2}});
@@ -99,12 +99,12 @@ struct Builder {
 
   void integrity() {
     const std::uint32_t maps = o.metadata ? 2 : 1;
-    std::uint8_t* d = descriptor(64, 9, 64, static_cast<std::uint16_t>(64 + 8 * maps + 46));
+    std::uint8_t* d = descriptor(80, 9, 80, static_cast<std::uint16_t>(64 + 8 * maps + 46));
     fields(d, {{28, 1}, {40, 16}, {72, maps}, {76, 46}, {80 + 4 * maps, 8}, {80 + 4 * maps + 4, o.metadata ? 8u : 0u}});
     std::uint8_t* iu = d + 80 + 8 * maps;
     regid(iu, "*tarnwick tests");
     fields(iu, {{36, 1}, {40, revision, 2}, {42, revision, 2}, {44, revision, 2}});
-    descriptor(65, 8, 65);
+    descriptor(81, 8, 81);
   }
 
   void anchor(std::uint32_t s) { fields(descriptor(s, 2, s), {{16, 32768}, {20, 32}, {24, 32768}, {28, 48}}); }

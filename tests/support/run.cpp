@@ -81,9 +81,11 @@ std::string capture_stdout(const std::function<void()>& fn) {
   return out;
 }
 
-std::map<std::string, std::string> udfinfo(const std::string& path) {
+std::map<std::string, std::string> udfinfo(const std::string& path, std::uint32_t block) {
   std::map<std::string, std::string> values;
-  std::istringstream lines(run({"udfinfo", "--utf8", path}).out);
+  std::vector<std::string> argv = {"udfinfo", "--utf8", path};
+  if (block != 0) argv.insert(argv.begin() + 1, "--blocksize=" + std::to_string(block));
+  std::istringstream lines(run(argv).out);
   for (std::string line; std::getline(lines, line);) {
     const std::size_t eq = line.find('=');
     if (eq != std::string::npos) values.emplace(line.substr(0, eq), line.substr(eq + 1));
@@ -100,12 +102,24 @@ std::string blkid(const std::string& path, const std::string& tag) {
   return value;
 }
 
-bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"mkudffs", "--new-file", "--blocksize=2048"};
+bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<std::string>& args,
+             std::uint32_t block) {
+  std::vector<std::string> argv = {"mkudffs", "--new-file"};
+  if (block != 0) argv.push_back("--blocksize=" + std::to_string(block));
   argv.insert(argv.end(), args.begin(), args.end());
   argv.push_back(path);
   argv.push_back(std::to_string(blocks));
   return run(argv).status == 0;
+}
+
+LoopDevice::LoopDevice(const std::string& file, std::uint32_t sector_size) {
+  const RunResult r =
+      run({"losetup", "-f", "--show", "-b", std::to_string(sector_size), file});
+  if (r.status == 0 && r.out.rfind("/dev/", 0) == 0) node = r.out.substr(0, r.out.find('\n'));
+}
+
+LoopDevice::~LoopDevice() {
+  if (!node.empty()) run({"losetup", "-d", node});
 }
 
 }  // namespace tarnwick::testing

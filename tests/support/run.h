@@ -24,10 +24,21 @@ std::string label_of(const std::string& path);
 
 bool have_tool(const std::string& name);
 std::string capture_stdout(const std::function<void()>& fn);
-// udfinfo's key=value lines; its warnings and errors under "warnings".
-std::map<std::string, std::string> udfinfo(const std::string& path);
+// udfinfo's key=value lines, told the block size unless it is 0; its warnings and errors
+// under "warnings".
+std::map<std::string, std::string> udfinfo(const std::string& path, std::uint32_t block = 2048);
 std::string blkid(const std::string& path, const std::string& tag);
-bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<std::string>& args);
+// A new image of `blocks` blocks of `block` bytes (mkudffs' own choice for 0).
+bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<std::string>& args,
+             std::uint32_t block = 2048);
+
+// A loop device over a file, with the given logical sector size, detached again however the
+// test ends; `node` is empty when none could be made.
+struct LoopDevice {
+  LoopDevice(const std::string& file, std::uint32_t sector_size);
+  ~LoopDevice();
+  std::string node;
+};
 
 }  // namespace tarnwick::testing
 

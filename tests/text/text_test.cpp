@@ -65,6 +65,39 @@ TEST(Unicode, ConvertsByTheFixedArithmetic) {
   EXPECT_EQ(utf16_length(full.data()), 128);
 }
 
+TEST(Unicode, OnlyWellFormedUtf8IsValid) {
+  const struct {
+    Bytes bytes;
+    bool valid;
+  } kCases[] = {
+      {{0x41, 0x7F}, true},                          // U+007F, the last one-byte form
+      {{0xC2, 0x80, 0xDF, 0xBF}, true},              // U+0080 and U+07FF
+      {{0xE0, 0xA0, 0x80, 0xEF, 0xBF, 0xBF}, true},  // U+0800 and U+FFFF
+      {{0xED, 0x9F, 0xBF, 0xEE, 0x80, 0x80}, true},  // U+D7FF and U+E000 around the surrogates
+      {{0xF0, 0x90, 0x80, 0x80, 0xF4, 0x8F, 0xBF, 0xBF}, true},  // U+10000 and U+10FFFF
+      {{0x80}, false},                                           // a continuation byte first
+      {{0xC3}, false},                                           // cut short at the end
+      {{0xE2, 0x82}, false},
+      {{0xF0, 0x9F, 0x98}, false},
+      {{0xC3, 0x41}, false},  // not followed by a continuation byte
+      {{0xE2, 0x82, 0xC0}, false},
+      {{0xF0, 0x9F, 0x98, 0x41}, false},
+      {{0xC0, 0x80}, false},  // overlong forms
+      {{0xC1, 0xBF}, false},
+      {{0xE0, 0x9F, 0xBF}, false},
+      {{0xF0, 0x8F, 0xBF, 0xBF}, false},
+      {{0xED, 0xA0, 0x80}, false},  // U+D800 and U+DFFF
+      {{0xED, 0xBF, 0xBF}, false},
+      {{0xF4, 0x90, 0x80, 0x80}, false},  // above U+10FFFF
+      {{0xF5, 0x80, 0x80, 0x80}, false},
+      {{0xFF, 0xFE}, false},
+  };
+  for (const auto& c : kCases) {
+    EXPECT_EQ(is_valid_utf8(c.bytes.data(), c.bytes.size()), c.valid)
+        << ::testing::PrintToString(c.bytes);
+  }
+}
+
 TEST(NewLabel, FormAndCutOfEachField) {
   const std::string smile = "\xF0\x9F\x98\x80";
   const struct {

@@ -37,7 +37,7 @@ Pass run_pass(const Image& image, const char* label, int (*sync)(int) = nullptr)
     p.out.replace(at, path.size(), "PATH");
   p.label = reinterpret_cast<const char*>(s.current_label.data());
   session_close(s);
-  p.after = read_file(path);
+  p.after = read_file(path, image.block);
   return p;
 }
 
@@ -49,23 +49,29 @@ Sectors with(Sectors s, Sectors extra) {
 
 void set_maps(Image& image, std::uint32_t lvd, std::uint32_t count,
               std::vector<std::uint8_t> maps) {
-  maps.resize(1608, 0);
-  std::memcpy(sector_at(image, lvd) + 440, maps.data(), 1608);
+  maps.resize(image.block - 440, 0);
+  std::memcpy(sector_at(image, lvd) + 440, maps.data(), maps.size());
   put_u32(sector_at(image, lvd) + 268, count);
-  put_u16(sector_at(image, lvd) + 10, 2032);
+  put_u16(sector_at(image, lvd) + 10, static_cast<std::uint16_t>(image.block - 16));
   reseal(image, lvd);
 }
 
+// The CRC length of descriptor `sector` set to `length`, sealed by the test's own CRC.
+void crc_length(Image& image, std::uint32_t sector, std::uint32_t length) {
+  put_u16(sector_at(image, sector) + 10, static_cast<std::uint16_t>(length));
+  reseal(image, sector);
+}
+
 void put_descriptor(Image& image, std::uint32_t sector, std::uint16_t id) {
-  std::memset(sector_at(image, sector), 0, 2048);
+  std::memset(sector_at(image, sector), 0, image.block);
   put_u16(sector_at(image, sector), id);
   put_u16(sector_at(image, sector) + 10, 8);
   reseal(image, sector);
 }
 
 void copy_anchor(Image& image, std::uint32_t to, std::uint32_t location) {
-  image.resize(std::max<std::size_t>(image.size(), (to + 1) * 2048));
-  std::memcpy(sector_at(image, to), sector_at(image, 256), 2048);
+  image.resize(std::max<std::size_t>(image.size(), (to + 1) * image.block));
+  std::memcpy(sector_at(image, to), sector_at(image, 256), image.block);
   put_u32(sector_at(image, to) + 12, location);
   reseal(image, to);
 }
@@ -80,15 +86,22 @@ struct Case {
 };
 
 const BuildOptions kMeta = {.metadata = true};
+const BuildOptions k512 = {.block = 512}, k4096 = {.block = 4096};
 const auto kNone = [](Image&) {};
 const std::string kDone = "Done!\n", kNoAnchor = "Failed to read ADVP!\n";
 const std::string kNotUdf = "UDF file system not found in: PATH\n";
 
-std::vector<std::uint8_t> maps_past_the_end() {
+// A type 1 map, 64-byte fillers up to 2 bytes before the block's end, and a type 1 map there
+// that cannot fit, on the last row, which the file set names.
+void maps_past_the_end(Image& i) {
   std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0};
-  for (int k = 0; k < 25; ++k) maps.insert(maps.end(), {2, 64}), maps.resize(maps.size() + 62, 0);
-  maps.insert(maps.end(), {1, 6});  // a 27th map at byte 2046 cannot fit
-  return maps;
+  const std::uint32_t fillers = (i.block - 448) / 64;
+  for (std::uint32_t k = 0; k < fillers; ++k)
+    maps.insert(maps.end(), {2, 64}), maps.resize(maps.size() + 62, 0);
+  maps.insert(maps.end(), {1, 6});
+  set_maps(i, 35, fillers + 2, maps);
+  put_u16(sector_at(i, 35) + 256, static_cast<std::uint16_t>(fillers + 1));
+  reseal(i, 35);
 }
 
 // clang-format off
@@ -105,23 +118,35 @@ const Case kCases[] = {
   {"metadata file's descriptors past its sector", kMeta, [](Image& i) { put_u32(sector_at(i, 257) + 208, 0xFFFFFFF0); }, kDone, "Sample", with(kSequences, {263})},
   {"no file set location", {}, [](Image& i) { for (std::uint32_t lvd : {35u, 51u}) put_u32(sector_at(i, lvd) + 248, 0), reseal(i, lvd); }, "", "", kSequences},
   {"primary descriptor not matching its CRC", {}, [](Image& i) { sector_at(i, 32)[300] ^= 1; }, "Descriptor at sector 32 not changed: invalid tag\n", "Sample", {33, 35, 48, 49, 51, 257}},
-  {"CRC length past the sector", {}, [](Image& i) { sector_at(i, 51)[11] = 8, fix_checksum(i, 51); }, "Descriptor at sector 51 not changed: invalid tag\n", "Sample", {32, 33, 35, 48, 49, 257}},
+  {"CRC length far past the block", {}, [](Image& i) { sector_at(i, 51)[11] = 8, fix_checksum(i, 51); }, "Descriptor at sector 51 not changed: invalid tag\n", "Sample", {32, 33, 35, 48, 49, 257}},
+  {"CRC length one past the block", {}, [](Image& i) { crc_length(i, 51, 2033); }, "Descriptor at sector 51 not changed: invalid tag\n", "Sample", {32, 33, 35, 48, 49, 257}},
+  {"CRC length one past a 512-byte block", k512, [](Image& i) { crc_length(i, 33, 497); }, "Descriptor at sector 33 not changed: invalid tag\n", "Sample", {32, 35, 48, 49, 51, 257}},
+  {"CRC length one past a 4096-byte block", k4096, [](Image& i) { crc_length(i, 35, 4081); }, "Descriptor at sector 35 not changed: invalid tag\n", "Sample", {32, 33, 48, 49, 51, 257}},
+  {"CRC length up to the block's end", k4096, [](Image& i) { crc_length(i, 32, 4080), crc_length(i, 257, 4080); }, kDone, "Sample", with(kSequences, {257})},
   {"implementation use of another implementation", {}, [](Image& i) { sector_at(i, 33)[22] = 'X', reseal(i, 33); }, kDone, "Sample", {32, 35, 48, 49, 51, 257}},
   {"sequence ended early", {}, [](Image& i) { put_descriptor(i, 33, 3); }, kDone, "", {32, 48, 49, 51}},
   {"reserve chunk cut by the image's end", {}, [](Image& i) { put_u32(sector_at(i, 256) + 28, 299), reseal(i, 256), put_descriptor(i, 299, 7); }, kDone, "Sample", {32, 33, 35, 257}},
   {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)), set_maps(i, 33, 2, {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0}); }, kDone, "", kSequences},
   // The file set on row 29: an all-zero row there would read as a physical partition.
-  {"maps past the descriptor", {}, [](Image& i) { set_maps(i, 35, 30, maps_past_the_end()), put_u16(sector_at(i, 35) + 256, 29), reseal(i, 35); }, kDone, "", kSequences},
+  {"maps past the descriptor", {}, maps_past_the_end, kDone, "", kSequences},
+  {"maps past a 512-byte descriptor", k512, maps_past_the_end, kDone, "", kSequences},
+  {"as many maps as fit a 512-byte block", k512, [](Image& i) { set_maps(i, 35, 12, {1, 6, 1, 0, 0, 0}); }, kDone, "Sample", with(kSequences, {257})},
+  {"more maps than fit a 512-byte block", k512, [](Image& i) { set_maps(i, 35, 13, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
   {"more maps than fit", {}, [](Image& i) { set_maps(i, 35, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
   {"anchor not matching its CRC, no copy", {}, [](Image& i) { sector_at(i, 256)[20] ^= 1, fix_checksum(i, 256), std::memset(sector_at(i, 299), 0, 2048); }, kNoAnchor, "", {}},
   {"anchor with another tag", {}, [](Image& i) { put_descriptor(i, 256, 3), put_descriptor(i, 299, 3); }, kNoAnchor, "", {}},
   {"anchor at the end only", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048); }, kDone, "Sample", with(kSequences, {257})},
+  {"512-byte blocks, anchor at the end only", k512, [](Image& i) { std::memset(sector_at(i, 256), 0, 512); }, kDone, "Sample", with(kSequences, {257})},
+  {"4096-byte blocks, anchor at the end only", k4096, [](Image& i) { std::memset(sector_at(i, 256), 0, 4096); }, kDone, "Sample", with(kSequences, {257})},
+  {"a 512-byte anchor naming another block", k512, [](Image& i) { put_u32(sector_at(i, 256) + 12, 255), reseal(i, 256), std::memset(sector_at(i, 299), 0, 512); }, kNoAnchor, "", {}},
   {"anchor 257 sectors before the end only", {}, [](Image& i) { copy_anchor(i, 343, 343), copy_anchor(i, 599, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
   {"anchor at 512 only", {}, [](Image& i) { copy_anchor(i, 512, 512), copy_anchor(i, 900, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
   {"end anchor recorded for another place", {}, [](Image& i) { copy_anchor(i, 299, 256), sector_at(i, 256)[4] ^= 1; }, kNoAnchor, "", {}},
   {"image ending before the anchor", {}, [](Image& i) { i.resize(256 * 2048); }, kNoAnchor, "", {}},
   {"no NSR descriptor", {}, [](Image& i) { sector_at(i, 17)[6] = 0, sector_at(i, 17)[3] = 'X'; }, kNotUdf, "", {}},
   {"NSR03 after a blank sector", {}, [](Image& i) { sector_at(i, 16)[6] = 0; }, kNotUdf, "", {}},
+  {"NSR03 a blank sector after the first", {}, [](Image& i) { std::memmove(sector_at(i, 18), sector_at(i, 17), 4096), std::memset(sector_at(i, 17), 0, 2048); }, kNotUdf, "", {}},
+  {"8192-byte blocks", {.sectors = 300, .block = 8192}, kNone, kDone, "Sample", with(kSequences, {257})},
   {"shorter than 26 sectors", {}, [](Image& i) { i.resize(25 * 2048); }, kNotUdf, "", {}},
 };
 // clang-format on

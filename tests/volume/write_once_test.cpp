@@ -142,11 +142,27 @@ TEST(Virtual, AVatInARecordedExtentAndABrokenLabelAttribute) {
   ASSERT_EQ(udfinfo(dir.path("i"))["lvid"], "Extent") << "the derived image is sound";
   expect_relabel(image, "Extent", "Done!\n", {96, 97, 100, 240, 241, 244, 257, 259});
 
-  Image old = mkudffs_image(300, {"--media-type=cdr", "--udfrev=1.50", "--label=Old"});
-  std::uint8_t* fe = sector_at(old, 299);
-  fe[176 + get_u32(fe + 176 + 16) + 48] ^= 1;  // the LVExtension attribute's header checksum
-  reseal(old, 299);
-  expect_relabel(old, "Old", "Done!\n", {96, 97, 100, 240, 241, 244, 257});
+  // UDF 1.50: a stale or missing LVExtension attribute names nothing readers use; one with a
+  // damaged header checksum (which does not cover the name) is still read by udfinfo.
+  const Image old = mkudffs_image(300, {"--media-type=cdr", "--udfrev=1.50", "--label=Old"});
+  const std::size_t attribute = 176 + get_u32(old.data() + 299 * 2048 + 176 + 16);
+  // clang-format off
+  const Alteration kAttributes[] = {
+      {"stale Verification ID", [](Image& i) { sector_at(i, 299)[160] ^= 1; }, "Old", {}},
+      {"damaged header checksum", [&](Image& i) { sector_at(i, 299)[attribute + 48] ^= 1; }, "Old", {299}},
+      {"no attribute", [&](Image& i) { sector_at(i, 299)[attribute + 30] ^= 1; }, "Old", {}},
+  };
+  // clang-format on
+  for (const auto& c : kAttributes) {
+    SCOPED_TRACE(c.what);
+    Image image = old;
+    c.change(image);
+    reseal(image, 299);
+    expect_relabel(image, c.label, "Done!\n", with({96, 97, 100, 240, 241, 244, 257}, c.extra));
+    write_file(dir.path("i"), image);
+    ASSERT_EQ(run_tool({dir.path("i"), "New"}).status, 0);
+    EXPECT_EQ(udfinfo(dir.path("i"))["lvid"], "New");
+  }
 }
 
 }  // namespace
