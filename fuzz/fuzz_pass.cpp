@@ -3,18 +3,15 @@
 //
 // Input: byte 0 bit 0 write mode, bits 1-2 base image (0 plain, 1 metadata partition,
 // 2 metadata file in two extents with a far mirror, 3 blank of 26 + bytes 1-2 blocks, at most
-// 4096 and 8 MiB), bits 3-5 block size (0 2048, 1 512, 2 1024, 3 4096, 4 8192, 5 16384,
-// 6 32768, 7 2048; built bases are 4096 bytes a block above that); byte 3 label length (at
-// most 100) and the label; then patches: block u32 (modulo the image's size), offset u16
-// (modulo the block size), length u16 (low 12 bits; bit 15 reseals the descriptor
-// afterwards), then the bytes. The seed corpus holds real images' sectors this way.
+// 4096 and 2 MiB), bits 3-5 block size (0 2048, 1 512, 2 1024, 3 4096, 4 8192, 5 16384,
+// 6 32768, 7 2048; built bases have 4096-byte blocks above that); byte 3 label length (at most
+// 100) and the label; then patches: block u32 (modulo the image's size), offset u16 (modulo the
+// block size), length u16 (low 12 bits; bit 15 reseals the descriptor afterwards), then the
+// bytes. The seed corpus holds real images' sectors this way.
 //
-// The image is never copied: the pass reads the base through the input's patched blocks and
-// the blocks it wrote itself, which are kept aside, so a run costs what the pass touches.
-//
-// Properties: read-only mode changes nothing; the size never changes; write mode changes only
-// descriptors 1, 4, 6 and 256 that had a correct checksum, or the VAT's entry (261, 266) or
-// header, only in their label fields and tag bytes, and every changed descriptor verifies.
+// Properties: read-only mode changes nothing; write mode changes only descriptors 1, 4, 6 and
+// 256 that had a correct checksum, or the VAT's entry (261, 266) or header, only in their label
+// fields and tag bytes, and every changed descriptor verifies.
 #include <sys/types.h>
 
 #include <algorithm>
@@ -38,114 +35,78 @@ namespace {
   std::abort();
 }
 
-// The image as the pass sees it: an unchanging base, the blocks the input patched and the
-// blocks the pass wrote, each later layer over the earlier.
-struct Volume {
-  const std::uint8_t* base = nullptr;
-  std::size_t size = 0;
-  std::uint32_t block = 0;
-  std::map<std::uint32_t, Image> patched, written;
-  off64_t pos = 0;
-
-  const std::uint8_t* before(std::uint32_t b) const {
-    const auto p = patched.find(b);
-    return p != patched.end() ? p->second.data() : base + std::size_t{b} * block;
-  }
-  const std::uint8_t* now(std::uint32_t b) const {
-    const auto w = written.find(b);
-    return w != written.end() ? w->second.data() : before(b);
-  }
-  Image& copy_of(std::map<std::uint32_t, Image>& layer, std::uint32_t b) {
-    auto [it, inserted] = layer.try_emplace(b);
-    if (inserted) {
-      const std::uint8_t* from = &layer == &written ? before(b) : base + std::size_t{b} * block;
-      it->second.assign(from, from + block);
-      it->second.block = block;
-    }
-    return it->second;
-  }
-};
-
-// Moves up to `size` bytes between the stream's position and `buffer`, block by block.
-template <typename Copy>
-ssize_t transfer(Volume& v, std::size_t size, Copy copy) {
-  std::size_t done = 0;
-  while (done < size && static_cast<std::size_t>(v.pos) < v.size) {
-    const auto b = static_cast<std::uint32_t>(static_cast<std::size_t>(v.pos) / v.block);
-    const std::size_t at = static_cast<std::size_t>(v.pos) % v.block;
-    const std::size_t n = std::min(size - done, std::size_t{v.block} - at);
-    copy(b, at, done, n);
-    done += n;
-    v.pos += static_cast<off64_t>(n);
-  }
-  return static_cast<ssize_t>(done);
-}
-
-ssize_t volume_read(void* cookie, char* buffer, std::size_t size) {
-  auto& v = *static_cast<Volume*>(cookie);
-  return transfer(v, size, [&](std::uint32_t b, std::size_t at, std::size_t done, std::size_t n) {
-    std::memcpy(buffer + done, v.now(b) + at, n);
-  });
-}
-
-ssize_t volume_write(void* cookie, const char* buffer, std::size_t size) {
-  auto& v = *static_cast<Volume*>(cookie);
-  const ssize_t done =
-      transfer(v, size, [&](std::uint32_t b, std::size_t at, std::size_t from, std::size_t n) {
-        std::memcpy(v.copy_of(v.written, b).data() + at, buffer + from, n);
-      });
-  return done == 0 && size != 0 ? -1 : done;  // a file of fixed size cannot grow
-}
-
-int volume_seek(void* cookie, off64_t* offset, int whence) {
-  auto& v = *static_cast<Volume*>(cookie);
-  const off64_t base = whence == SEEK_SET   ? 0
-                       : whence == SEEK_CUR ? v.pos
-                                            : static_cast<off64_t>(v.size);
-  if (base + *offset < 0) return -1;
-  *offset = v.pos = base + *offset;
-  return 0;
-}
-
-void check_write(const Volume& v) {
-  for (const auto& [s, after] : v.written) {
-    Image before(v.before(s), v.before(s) + v.block);
-    before.block = v.block;
-    if (before == after) continue;
-    const std::uint8_t* b = before.data();
-    const std::uint8_t* a = after.data();
+void check_write(const Image& before, const Image& after) {
+  const std::size_t n = before.block;
+  std::vector<std::uint32_t> vat_sectors;
+  for (std::uint32_t s : changed_sectors(before, after)) {
+    const std::uint8_t* b = before.data() + s * n;
+    const std::uint8_t* a = after.data() + s * n;
     const std::uint16_t tag = get_u16(b);
     const bool labelled = tag == 1 || tag == 4 || tag == 6 || tag == 256;
     if ((labelled || tag == 261 || tag == 266) &&
-        (b[4] != tag_checksum(b) || !tag_is_sound(a, v.block))) {
+        (b[4] != tag_checksum(b) || !tag_is_sound(a, before.block))) {
       broken("a descriptor that did not verify changed, or does not verify now", s);
     }
-    if (!labelled) {
-      // Otherwise only the VAT's 128-byte label may change: in its entry, or its header block.
-      std::size_t first = v.block, last = 0;
-      for (std::size_t i = 0; i < v.block; ++i) {
-        if (a[i] != b[i] && i != 4 && i != 8 && i != 9) first = std::min(first, i), last = i + 1;
-      }
-      const bool header = get_u16(b) == 152 + get_u16(b + 2) && first >= 4 && last <= 132;
-      if (!(tag == 261 || tag == 266 || header) || last - first > 128)
-        broken("a block that carries no label changed", s);
+    if (labelled) continue;
+    // Otherwise only the VAT's 128-byte label may change: in its entry, or in its header block.
+    std::size_t first = n, last = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+      if (a[i] != b[i] && i != 4 && i != 8 && i != 9) first = std::min(first, i), last = i + 1;
     }
-    if (!unexpected_changes(before, after,
-                            labelled ? std::vector<std::uint32_t>{} : std::vector<std::uint32_t>{0})
-             .empty())
-      broken("bytes outside the label fields changed", s);
+    const bool header = get_u16(b) == 152 + get_u16(b + 2) && first >= 4 && last <= 132;
+    if (!(tag == 261 || tag == 266 || header) || last - first > 128)
+      broken("a block that carries no label changed", s);
+    vat_sectors.push_back(s);
   }
+  if (!unexpected_changes(before, after, vat_sectors).empty())
+    broken("bytes outside the label fields changed", 0);
 }
 
-void run_pass(Volume& v, const std::string* label) {
+// A stream over an image's bytes that can neither grow nor shrink it, as a file cannot.
+struct Memory {
+  Image& image;
+  off64_t pos = 0;
+  std::size_t room(std::size_t size) const {
+    return std::min(size, image.size() - std::min(image.size(), static_cast<std::size_t>(pos)));
+  }
+};
+
+ssize_t memory_read(void* cookie, char* buffer, std::size_t size) {
+  auto& m = *static_cast<Memory*>(cookie);
+  const std::size_t n = m.room(size);
+  std::memcpy(buffer, m.image.data() + m.pos, n);
+  m.pos += static_cast<off64_t>(n);
+  return static_cast<ssize_t>(n);
+}
+
+ssize_t memory_write(void* cookie, const char* buffer, std::size_t size) {
+  auto& m = *static_cast<Memory*>(cookie);
+  const std::size_t n = m.room(size);
+  std::memcpy(m.image.data() + m.pos, buffer, n);
+  m.pos += static_cast<off64_t>(n);
+  return n == 0 && size != 0 ? -1 : static_cast<ssize_t>(n);
+}
+
+int memory_seek(void* cookie, off64_t* offset, int whence) {
+  auto& m = *static_cast<Memory*>(cookie);
+  const off64_t to = *offset + (whence == SEEK_SET   ? 0
+                                : whence == SEEK_CUR ? m.pos
+                                                     : static_cast<off64_t>(m.image.size()));
+  if (to < 0) return -1;
+  *offset = m.pos = to;
+  return 0;
+}
+
+void run_pass(Image& image, const std::string* label) {
+  Memory memory{image};
   ImageSession session;
   session_init(session);
   if (label != nullptr) set_new_label(session, label->c_str());
-  session.image = fopencookie(&v, label != nullptr ? "rb+" : "rb",
-                              {volume_read, volume_write, volume_seek, nullptr});
+  session.image = fopencookie(&memory, label != nullptr ? "rb+" : "rb",
+                              {memory_read, memory_write, memory_seek, nullptr});
   // Buffered: an unbuffered stream of this kind would be read a byte per call.
   std::setvbuf(session.image, nullptr, _IOFBF, 1u << 16);
-  session.image_bytes = v.size;
+  session.image_bytes = image.size();
   process_open_volume(session, "image");
   session_close(session);
 }
@@ -181,38 +142,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string label =
       std::string(reinterpret_cast<const char*>(data + 4), data[3] % 101u).c_str();
   constexpr std::uint32_t kBlocks[] = {2048, 512, 1024, 4096, 8192, 16384, 32768, 2048};
-  constexpr std::size_t kMostBlank = 8u << 20;
-  static const auto* blank = static_cast<const std::uint8_t*>(std::calloc(kMostBlank, 1));
-  Volume v;
-  v.block = kBlocks[(data[0] >> 3) & 7];
+  const std::uint32_t block = kBlocks[(data[0] >> 3) & 7];
   const unsigned base = (data[0] >> 1) & 3;
+  static Image image, after;  // kept between runs: their memory is reused
   if (base < 3) {
-    const Image& built = base_image(base, std::min<std::uint32_t>(v.block, 4096));
-    v.base = built.data(), v.size = built.size(), v.block = built.block;
+    image = base_image(base, std::min<std::uint32_t>(block, 4096));
   } else {
-    v.base = blank;
-    v.size = std::min<std::size_t>(26 + get_u16(data + 1) % 4071u, kMostBlank / v.block) * v.block;
+    image.assign(std::min<std::size_t>(26 + get_u16(data + 1) % 4071u, (2u << 20) / block) * block,
+                 0);
+    image.block = block;
   }
+  const std::uint32_t n = image.block;
   for (std::size_t pos = 4 + data[3] % 101u; size - pos >= 8;) {
-    const auto b = static_cast<std::uint32_t>(get_u32(data + pos) % (v.size / v.block));
-    std::uint8_t* d = v.copy_of(v.patched, b).data();
-    const std::size_t offset = get_u16(data + pos + 4) % v.block, flags = get_u16(data + pos + 6);
+    std::uint8_t* d =
+        sector_at(image, get_u32(data + pos) % static_cast<std::uint32_t>(image.size() / n));
+    const std::size_t offset = get_u16(data + pos + 4) % n, flags = get_u16(data + pos + 6);
     pos += 8;
-    const std::size_t length = std::min({flags & 0xFFFu, v.block - offset, size - pos});
+    const std::size_t length = std::min({flags & 0xFFFu, n - offset, size - pos});
     std::memcpy(d + offset, data + pos, length);
     pos += length;
-    if ((flags & 0x8000) != 0 && get_u16(d + 10) <= v.block - 16)
-      seal_descriptor_tag(d, get_u16(d + 10));
+    if ((flags & 0x8000) != 0 && get_u16(d + 10) <= n - 16) seal_descriptor_tag(d, get_u16(d + 10));
   }
   const bool writing = (data[0] & 1) != 0;
-  run_pass(v, writing ? &label : nullptr);
-  if (!writing) {
-    for (const auto& [s, after] : v.written) {
-      if (!std::equal(after.begin(), after.end(), v.before(s))) {
-        broken("read-only mode changed the image", s);
-      }
-    }
-  }
-  if (writing) check_write(v);
+  after = image;
+  run_pass(after, writing ? &label : nullptr);
+  if (!writing && after != image) broken("read-only mode changed the image", 0);
+  if (writing) check_write(image, after);
   return 0;
 }
