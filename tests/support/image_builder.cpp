@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 
 #include "image/bytes.h"
 
@@ -29,64 +29,37 @@ std::uint8_t checksum(const std::uint8_t* d) {
 
 void text(std::uint8_t* p, const char* s) { std::memcpy(p, s, std::strlen(s)); }
 
+// clang-format off
 struct Builder {
   const BuildOptions& o;
-  Image image = [this] {
-    Image i(std::size_t{o.sectors} * o.block, 0);
-    i.block = o.block;
-    return i;
-  }();
+  Image image = Image(std::size_t{o.sectors} * o.block, 0);
   std::uint16_t revision = o.metadata ? 0x0250 : 0x0201;
+  static constexpr const char* kCs0 = "OSTA Compressed Unicode";
 
   // A descriptor at `sector` with tag `id`, Tag Location `location` and CRC length.
-  std::uint8_t* descriptor(std::uint32_t sector, std::uint16_t id, std::uint32_t location,
-                           std::uint16_t crc_length = 496) {
+  std::uint8_t* descriptor(std::uint32_t sector, std::uint16_t id, std::uint32_t location, std::uint16_t crc_length = 496) {
     std::uint8_t* d = sector_at(image, sector);
-    put_u16(d, id);
-    put_u16(d + 2, 3);
-    put_u16(d + 10, crc_length);
-    put_u32(d + 12, location);
+    put_u16(d, id), put_u16(d + 2, 3), put_u16(d + 10, crc_length), put_u32(d + 12, location);
     return d;
   }
-  void label(std::uint8_t* p, std::size_t size) {
-    std::memcpy(p, dstring8("Sample", size).data(), size);
-  }
-  void regid(std::uint8_t* p, const char* id) {
-    text(p + 1, id);
-    put_u16(p + 24, revision);
-  }
-  struct Field {
-    std::size_t pos;
-    std::uint32_t value;
-    int width = 4;
-  };
+  void label(std::uint8_t* p, std::size_t size) { std::memcpy(p, dstring8("Sample", size).data(), size); }
+  void regid(std::uint8_t* p, const char* id) { text(p + 1, id), put_u16(p + 24, revision); }
+  struct Field { std::size_t pos; std::uint32_t value; int width = 4; };
   void fields(std::uint8_t* d, std::initializer_list<Field> list) {
-    for (const Field& f : list) {
-      if (f.width == 2)
-        put_u16(d + f.pos, static_cast<std::uint16_t>(f.value));
-      else
-        put_u32(d + f.pos, f.value);
-    }
+    for (const Field& f : list) f.width == 2 ? put_u16(d + f.pos, static_cast<std::uint16_t>(f.value)) : put_u32(d + f.pos, f.value);
   }
 
-  // clang-format off
   void sequence(std::uint32_t s) {
     std::uint8_t* pvd = descriptor(s, 1, s);
-    label(pvd + 24, 32);
-    fields(pvd, {{56, 1, 2}, {58, 1, 2}});
+    label(pvd + 24, 32), fields(pvd, {{56, 1, 2}, {58, 1, 2}}), text(pvd + 201, kCs0);
     std::memcpy(pvd + 72, dstring8("0123456789ABCDEFbuilder", 128).data(), 128);
-    text(pvd + 201, "OSTA Compressed Unicode");
     std::uint8_t* iuvd = descriptor(s + 1, 4, s + 1);
-    regid(iuvd + 20, "*UDF LV Info");
-    text(iuvd + 53, "OSTA Compressed Unicode");
-    label(iuvd + 116, 128);
+    regid(iuvd + 20, "*UDF LV Info"), text(iuvd + 53, kCs0), label(iuvd + 116, 128);
     std::uint8_t* pd = descriptor(s + 2, 5, s + 2);
     text(pd + 25, "+NSR03");
     fields(pd, {{20, 1, 2}, {184, 1}, {188, kPartitionStart}, {192, o.sectors - 1 - kPartitionStart}});
     std::uint8_t* lvd = descriptor(s + 3, 6, s + 3, o.metadata ? 494 : 430);
-    text(lvd + 21, "OSTA Compressed Unicode");
-    label(lvd + 84, 128);
-    regid(lvd + 216, "*OSTA UDF Compliant");
+    text(lvd + 21, kCs0), label(lvd + 84, 128), regid(lvd + 216, "*OSTA UDF Compliant");
     fields(lvd, {{212, o.block}, {248, o.block}, {252, o.fsd_block}, {256, o.metadata ? 1u : 0u, 2}, {264, o.metadata ? 70u : 6u},
                  {268, o.metadata ? 2u : 1u}, {432, 2048}, {436, 80}, {440, 0x10601, 4}});
     if (o.metadata) {  // a type 2 map after the type 1 map
@@ -101,37 +74,28 @@ struct Builder {
     const std::uint32_t maps = o.metadata ? 2 : 1;
     std::uint8_t* d = descriptor(80, 9, 80, static_cast<std::uint16_t>(64 + 8 * maps + 46));
     fields(d, {{28, 1}, {40, 16}, {72, maps}, {76, 46}, {80 + 4 * maps, 8}, {80 + 4 * maps + 4, o.metadata ? 8u : 0u}});
-    std::uint8_t* iu = d + 80 + 8 * maps;
-    regid(iu, "*tarnwick tests");
-    fields(iu, {{36, 1}, {40, revision, 2}, {42, revision, 2}, {44, revision, 2}});
+    regid(d + 80 + 8 * maps, "*tarnwick tests");
+    fields(d + 80 + 8 * maps, {{36, 1}, {40, revision, 2}, {42, revision, 2}, {44, revision, 2}});
     descriptor(81, 8, 81);
   }
-
-  void anchor(std::uint32_t s) { fields(descriptor(s, 2, s), {{16, 32768}, {20, 32}, {24, 32768}, {28, 48}}); }
 
   // The File Set Descriptor at logical block `b` in sector `s`.
   void file_set(std::uint32_t s, std::uint32_t b) {
     std::uint8_t* d = descriptor(s, 256, b);
     fields(d, {{28, 3, 2}, {30, 3, 2}, {32, 1}, {36, 1}});
-    text(d + 49, "OSTA Compressed Unicode");
-    label(d + 112, 128);
-    text(d + 241, "OSTA Compressed Unicode");
-    label(d + 304, 32);
-    regid(d + 416, "*OSTA UDF Compliant");
+    text(d + 49, kCs0), label(d + 112, 128), text(d + 241, kCs0), label(d + 304, 32), regid(d + 416, "*OSTA UDF Compliant");
   }
 
   // The metadata file's (250) or mirror's (251) entry at block `b`, and its copy of the file set.
   void metadata_file(std::uint32_t b, std::uint8_t type, const std::vector<BlockExtent>& extents) {
     std::uint8_t* d = descriptor(kPartitionStart + b, 266, b, static_cast<std::uint16_t>(200 + 8 * extents.size()));
     std::uint32_t total = 0;
-    for (std::size_t i = 0; i < extents.size(); ++i) {
+    for (std::size_t i = 0; i < extents.size(); total += extents[i++].blocks) {
       fields(d + 216 + 8 * i, {{0, extents[i].blocks * o.block}, {4, extents[i].block}});
-      total += extents[i].blocks;
     }
     d[27] = type;
     fields(d, {{20, 4, 2}, {24, 1, 2}, {56, total * o.block}, {64, total * o.block}, {72, total}, {212, static_cast<std::uint32_t>(8 * extents.size())}});
-    std::uint32_t block = o.fsd_block;
-    for (const BlockExtent& e : extents) {
+    for (std::uint32_t block = o.fsd_block; const BlockExtent& e : extents) {
       if (block < e.blocks) {
         if (kPartitionStart + e.block + block < o.sectors - 1) file_set(kPartitionStart + e.block + block, o.fsd_block);
         return;
@@ -139,20 +103,16 @@ struct Builder {
       block -= e.blocks;
     }
   }
-  // clang-format on
 
   Image build() {
+    image.block = o.block;
     const char* ids[] = {"BEA01", "NSR03", "TEA01"};
     for (std::uint32_t i = 0; i < 3; ++i) {
       std::uint8_t* vsd = image.data() + 32768 + i * std::max<std::size_t>(2048, o.block);
-      text(vsd + 1, ids[i]);
-      vsd[6] = 1;
+      text(vsd + 1, ids[i]), vsd[6] = 1;
     }
-    sequence(32);
-    sequence(48);
-    integrity();
-    anchor(256);
-    anchor(o.sectors - 1);
+    sequence(32), sequence(48), integrity();
+    for (std::uint32_t s : {256u, o.sectors - 1}) fields(descriptor(s, 2, s), {{16, 32768}, {20, 32}, {24, 32768}, {28, 48}});
     if (o.metadata) {
       metadata_file(0, 250, o.main_extents);
       if (!o.mirror_extents.empty()) metadata_file(1, 251, o.mirror_extents);
@@ -160,12 +120,12 @@ struct Builder {
       file_set(kPartitionStart + o.fsd_block, o.fsd_block);
     }
     for (std::uint32_t s = 0; s < o.sectors; ++s) {
-      const std::uint16_t id = get_u16(sector_at(image, s));
-      if (id != 0 && id < 300) reseal(image, s);
+      if (const std::uint16_t id = get_u16(sector_at(image, s)); id != 0 && id < 300) reseal(image, s);
     }
     return image;
   }
 };
+// clang-format on
 
 }  // namespace
 
@@ -192,11 +152,9 @@ bool tag_is_sound(const std::uint8_t* d, std::uint32_t block) {
 
 std::vector<std::uint8_t> dstring8(const std::string& label, std::size_t size) {
   std::vector<std::uint8_t> field(size, 0);
-  if (label.empty()) return field;
   const std::size_t n = std::min(label.size(), size - 2);
-  field[0] = 8;
+  if (n > 0) field[0] = 8, field[size - 1] = static_cast<std::uint8_t>(n + 1);
   std::memcpy(field.data() + 1, label.data(), n);
-  field[size - 1] = static_cast<std::uint8_t>(n + 1);
   return field;
 }
 
@@ -204,75 +162,64 @@ std::vector<std::uint32_t> changed_sectors(const Image& a, const Image& b) {
   std::vector<std::uint32_t> sectors;
   const std::size_t n = a.block;
   for (std::size_t s = 0; (s + 1) * n <= std::min(a.size(), b.size()); ++s) {
-    if (std::memcmp(a.data() + s * n, b.data() + s * n, n) != 0) {
+    if (std::memcmp(a.data() + s * n, b.data() + s * n, n) != 0)
       sectors.push_back(static_cast<std::uint32_t>(s));
-    }
   }
   return sectors;
 }
 
 std::vector<std::string> unexpected_changes(const Image& before, const Image& after,
                                             const std::vector<std::uint32_t>& also_allowed) {
-  struct Range {
-    std::size_t first, last;
-  };
   std::vector<std::string> problems;
   if (before.size() != after.size()) problems.push_back("the size changed");
   const std::size_t n = before.block;
   for (std::uint32_t s : changed_sectors(before, after)) {
     const std::uint8_t* b = before.data() + s * n;
-    std::vector<Range> allowed;
-    switch (get_u16(b)) {
-      case 1:
-        allowed = {{24, 56}, {200, 264}};
-        break;
-      case 4:
-        allowed = {{52, 244}};
-        break;
-      case 6:
-        allowed = {{20, 212}};
-        break;
-      case 256:
-        allowed = {{48, 336}};
-        break;
-    }
-    if (std::find(also_allowed.begin(), also_allowed.end(), s) != also_allowed.end())
-      allowed = {{0, n}};
-    if (!allowed.empty()) allowed.push_back({4, 5}), allowed.push_back({8, 10});
     const std::uint8_t* a = after.data() + s * n;
     const std::uint16_t tag = get_u16(b);
-    const bool descriptor =
-        tag == 1 || tag == 4 || tag == 6 || tag == 256 || tag == 261 || tag == 266;
-    if (descriptor && !tag_is_sound(a, before.block)) {
+    // The label fields of each descriptor, as [first, last) ranges, then the tag's own bytes.
+    std::vector<std::pair<std::size_t, std::size_t>> allowed =
+        tag == 1     ? decltype(allowed){{24, 56}, {200, 264}}
+        : tag == 4   ? decltype(allowed){{52, 244}}
+        : tag == 6   ? decltype(allowed){{20, 212}}
+        : tag == 256 ? decltype(allowed){{48, 336}}
+                     : decltype(allowed){};
+    if (std::find(also_allowed.begin(), also_allowed.end(), s) != also_allowed.end())
+      allowed = {{0, n}};
+    if (!allowed.empty()) allowed.insert(allowed.end(), {{4, 5}, {8, 10}});
+    if ((tag == 1 || tag == 4 || tag == 6 || tag == 256 || tag == 261 || tag == 266) &&
+        !tag_is_sound(a, before.block)) {
       problems.push_back("sector " + std::to_string(s) + " does not verify");
     }
     for (std::size_t i = 0; i < n; ++i) {
-      if (b[i] == a[i]) continue;
-      bool ok = false;
-      for (const Range& r : allowed) ok = ok || (i >= r.first && i < r.last);
-      if (!ok) problems.push_back("sector " + std::to_string(s) + " byte " + std::to_string(i));
+      const auto inside = [i](const auto& r) { return i >= r.first && i < r.second; };
+      if (b[i] != a[i] && std::none_of(allowed.begin(), allowed.end(), inside)) {
+        problems.push_back("sector " + std::to_string(s) + " byte " + std::to_string(i));
+      }
     }
   }
   return problems;
 }
 
+std::vector<std::uint32_t> with(std::vector<std::uint32_t> s,
+                                const std::vector<std::uint32_t>& extra) {
+  s.insert(s.end(), extra.begin(), extra.end());
+  std::sort(s.begin(), s.end());
+  return s;
+}
+
 Image read_file(const std::string& path, std::uint32_t block) {
-  Image image;
+  Image image(static_cast<std::size_t>(std::filesystem::file_size(path)), 0);
   image.block = block;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) return image;
-  std::fseek(f, 0, SEEK_END);
-  image.resize(static_cast<std::size_t>(std::ftell(f)));
-  std::rewind(f);
-  if (std::fread(image.data(), 1, image.size(), f) != image.size()) image.clear();
-  std::fclose(f);
+  std::ifstream(path, std::ios::binary)
+      .read(reinterpret_cast<char*>(image.data()), static_cast<std::streamsize>(image.size()));
   return image;
 }
 
 void write_file(const std::string& path, const Image& image) {
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  std::fwrite(image.data(), 1, image.size(), f);
-  std::fclose(f);
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(image.data()),
+             static_cast<std::streamsize>(image.size()));
 }
 
 TempDir::TempDir() {

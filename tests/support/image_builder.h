@@ -16,6 +16,7 @@ struct Image : std::vector<std::uint8_t> {
   std::uint32_t block = 2048;
   bool operator==(const Image& other) const = default;
 };
+using Sectors = std::vector<std::uint32_t>;
 
 struct BlockExtent {
   std::uint32_t block = 0;   // first block within the physical partition
@@ -46,6 +47,8 @@ void fix_checksum(Image& image, std::uint32_t sector);
 bool tag_is_sound(const std::uint8_t* descriptor, std::uint32_t block);
 std::vector<std::uint8_t> dstring8(const std::string& text, std::size_t size);
 
+// `s` and `extra` together, in order.
+std::vector<std::uint32_t> with(std::vector<std::uint32_t> s, const std::vector<std::uint32_t>& extra);
 // Blocks where two images differ.
 std::vector<std::uint32_t> changed_sectors(const Image& a, const Image& b);
 // Bytes that differ outside the label fields and tag checksum/CRC of descriptors 1, 4, 6 and

@@ -14,7 +14,6 @@
 namespace tarnwick::testing {
 namespace {
 
-using Sectors = std::vector<std::uint32_t>;
 const Sectors kSequences = {32, 33, 35, 48, 49, 51};  // PVD, IUVD, LVD of both sequences
 
 struct Pass {
@@ -41,11 +40,6 @@ Pass run_pass(const Image& image, const char* label, int (*sync)(int) = nullptr)
   return p;
 }
 
-Sectors with(Sectors s, Sectors extra) {
-  s.insert(s.end(), extra.begin(), extra.end());
-  std::sort(s.begin(), s.end());
-  return s;
-}
 
 void set_maps(Image& image, std::uint32_t lvd, std::uint32_t count,
               std::vector<std::uint8_t> maps) {

@@ -12,7 +12,6 @@
 namespace tarnwick::testing {
 namespace {
 
-using Sectors = std::vector<std::uint32_t>;
 using Change = std::function<void(Image&)>;
 
 // One alteration of a made image: the label read before the relabel and the sectors it writes
@@ -40,11 +39,6 @@ void expect_relabel(const Image& image, const std::string& label, const std::str
   EXPECT_EQ(changed_sectors(image, read_file(path)), written);
 }
 
-Sectors with(Sectors s, Sectors extra) {
-  s.insert(s.end(), extra.begin(), extra.end());
-  std::sort(s.begin(), s.end());
-  return s;
-}
 
 // mkudffs CD-RW, UDF 2.01, 4096 blocks: packet length 32, sparing tables at 160 and 4064 (312
 // bytes each), partition from 1312, File Set Descriptor at block 32 (sector 1344).
