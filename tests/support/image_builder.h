@@ -48,7 +48,8 @@ bool tag_is_sound(const std::uint8_t* descriptor, std::uint32_t block);
 std::vector<std::uint8_t> dstring8(const std::string& text, std::size_t size);
 
 // `s` and `extra` together, in order.
-std::vector<std::uint32_t> with(std::vector<std::uint32_t> s, const std::vector<std::uint32_t>& extra);
+std::vector<std::uint32_t> with(std::vector<std::uint32_t> s,
+                                const std::vector<std::uint32_t>& extra);
 // Blocks where two images differ.
 std::vector<std::uint32_t> changed_sectors(const Image& a, const Image& b);
 // Bytes that differ outside the label fields and tag checksum/CRC of descriptors 1, 4, 6 and

@@ -113,8 +113,7 @@ bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<st
 }
 
 LoopDevice::LoopDevice(const std::string& file, std::uint32_t sector_size) {
-  const RunResult r =
-      run({"losetup", "-f", "--show", "-b", std::to_string(sector_size), file});
+  const RunResult r = run({"losetup", "-f", "--show", "-b", std::to_string(sector_size), file});
   if (r.status == 0 && r.out.rfind("/dev/", 0) == 0) node = r.out.substr(0, r.out.find('\n'));
 }
 

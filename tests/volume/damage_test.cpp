@@ -40,7 +40,6 @@ Pass run_pass(const Image& image, const char* label, int (*sync)(int) = nullptr)
   return p;
 }
 
-
 void set_maps(Image& image, std::uint32_t lvd, std::uint32_t count,
               std::vector<std::uint8_t> maps) {
   maps.resize(image.block - 440, 0);

@@ -39,7 +39,6 @@ void expect_relabel(const Image& image, const std::string& label, const std::str
   EXPECT_EQ(changed_sectors(image, read_file(path)), written);
 }
 
-
 // mkudffs CD-RW, UDF 2.01, 4096 blocks: packet length 32, sparing tables at 160 and 4064 (312
 // bytes each), partition from 1312, File Set Descriptor at block 32 (sector 1344).
 void spare_copy(Image& i, std::uint32_t block, std::uint32_t sector) {  // labelled "Spared"
