@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
 
 #include "support/image_builder.h"
 #include "support/run.h"
@@ -17,8 +18,9 @@ class RealImages : public ::testing::Test {
   TempDir dir_;
 };
 
-// Relabels `path` (of `block`-byte blocks) with each label; every reader must show it, and
-// only label fields (and the VAT at the end) change, sealed.
+// Relabels `path` (of `block`-byte blocks) with each label (the last only, for other block
+// sizes than 2048); every reader must show it, and only label fields (and the VAT at the end)
+// change, sealed.
 void expect_relabelled(const std::string& path, std::uint32_t block,
                        const std::string& old = "Old") {
   // clang-format off
@@ -29,7 +31,7 @@ void expect_relabelled(const std::string& path, std::uint32_t block,
   // clang-format on
   EXPECT_EQ(label_of(path), old);
   const std::string warnings = udfinfo(path, block)["warnings"];
-  for (const auto& l : kLabels) {
+  for (const auto& l : std::span(kLabels).subspan(block == 2048 ? 0 : 2)) {
     const Image before = read_file(path, block);
     EXPECT_EQ(run_tool({path, l.label}).out,
               "Changing " + path + " volume label to '" + l.label + "'\nDone!\n");
