@@ -2,6 +2,8 @@
 // d-strings of a new label, and the label read out of a field.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "text/dstring.h"
 #include "text/unicode.h"
 
@@ -89,6 +91,12 @@ TEST(NewLabel, FormAndCutOfEachField) {
     EXPECT_EQ(s.new_label_long[0], c.id);
     EXPECT_EQ(s.new_label_short[31], c.short_length);
     EXPECT_EQ(s.new_label_long[127], c.long_length);
+    // Nothing of the label past the cut: every byte between it and the length byte is zero.
+    EXPECT_EQ(
+        std::count(s.new_label_short.begin() + c.short_length, s.new_label_short.end() - 1, 0),
+        31 - c.short_length);
+    EXPECT_EQ(std::count(s.new_label_long.begin() + c.long_length, s.new_label_long.end() - 1, 0),
+              127 - c.long_length);
   }
   ImageSession s;
   session_init(s);
