@@ -49,12 +49,21 @@ TEST(CommandLine, UsageVersionLabelsAndEveryArgumentForm) {
   EXPECT_EQ(label_of(path), "Caf\xC3\xA9");
   EXPECT_EQ(run_tool({path, ""}).out, changing(path, "") + "Done!\n");
   EXPECT_EQ(label_of(path), "");
-  // Refused before anything is opened: the image's absence is never reached.
-  const RunResult latin1 = run_tool({dir.path("missing"),
-                                     "\xFF\xFE\x80"
-                                     "abc"});
-  EXPECT_EQ(latin1.out, "Label is not valid UTF-8\n");
-  EXPECT_EQ(latin1.status, 1);
+  // Refused before anything is opened: the image's absence is never reached, and a present
+  // image stays as it was. Every well-formed boundary character still goes through.
+  for (const char* bad : {"\xFF\xFE\x80"
+                          "abc",
+                          "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "A\xE2\x82"}) {
+    for (const std::string& target : {dir.path("missing"), path}) {
+      const RunResult r = run_tool({target, bad});
+      EXPECT_EQ(r.out + std::to_string(r.status), "Label is not valid UTF-8\n1");
+    }
+  }
+  EXPECT_EQ(label_of(path), "");
+  const std::string edges =
+      "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";
+  EXPECT_EQ(run_tool({path, edges}).status, 0);
+  EXPECT_EQ(label_of(path), edges);
 }
 
 TEST(CommandLine, EveryFailureGivesItsMessageAndLeavesTheFileAlone) {

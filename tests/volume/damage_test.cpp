@@ -133,6 +133,7 @@ const Case kCases[] = {
   {"4096-byte blocks, anchor at the end only", k4096, [](Image& i) { std::memset(sector_at(i, 256), 0, 4096); }, kDone, "Sample", with(kSequences, {257})},
   {"a 512-byte anchor naming another block", k512, [](Image& i) { put_u32(sector_at(i, 256) + 12, 255), reseal(i, 256), std::memset(sector_at(i, 299), 0, 512); }, kNoAnchor, "", {}},
   {"anchor 257 sectors before the end only", {}, [](Image& i) { copy_anchor(i, 343, 343), copy_anchor(i, 599, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
+  {"anchor 257 blocks before the end of 257", {}, [](Image& i) { copy_anchor(i, 0, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kDone, "", kSequences},
   {"anchor at 512 only", {}, [](Image& i) { copy_anchor(i, 512, 512), copy_anchor(i, 900, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
   {"end anchor recorded for another place", {}, [](Image& i) { copy_anchor(i, 299, 256), sector_at(i, 256)[4] ^= 1; }, kNoAnchor, "", {}},
   {"image ending before the anchor", {}, [](Image& i) { i.resize(256 * 2048); }, kNoAnchor, "", {}},
