@@ -21,13 +21,14 @@ TEST(Unicode, ConvertsByTheFixedArithmetic) {
   const struct { std::string utf8; Units utf16; std::int32_t result; } kCases[] = {
       {"Caf\xC3\xA9", {0x43, 0x61, 0x66, 0xE9}, 4}, {"\xF0\x9F\x98\x80", {0xD83D, 0xDE00}, 2},
       {"\xE2\x82\xAC", {0x20AC}, 1}, {std::string("A\0B", 3), {0x41, 0x00}, 2},
+      {"\xF0\x9F\x98\x80" "B", {0xD83D, 0xDE00, 0x42}, 3},
       {"\xC3\xC3", {0x0103}, 1},                                        // seven-bit continuation mask
       {std::string("\xF0\x80\x80\x80", 4), {0xD7C0, 0xDC00}, 2},        // overlong: arithmetic shift
       {"A\xE2\x82", {0x41, 0x2080}, 2}, {"", {}, 0},                    // cut short: nothing read past it
       {"A\xF0\x9F\x98\x80", {0x41, 0, 0}, 0}, {"AAA", {0x41, 0x41}, 0}, // no room: what fitted stays
   };
   const struct { Units utf16; std::string utf8; std::int32_t result; } kBack[] = {
-      {{0xE9}, "\xC3\xA9", 2}, {{0x20AC}, "\xE2\x82\xAC", 3}, {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80", 4},
+      {{0x7F, 0x80}, "\x7F\xC2\x80", 3}, {{0xE9}, "\xC3\xA9", 2}, {{0x20AC}, "\xE2\x82\xAC", 3}, {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80", 4},
       {{0xD83D}, "\xF0\x9F\x90\x80", 4},                                // a last surrogate pairs with zero
       {{0xDC00, 0x41}, "\xF0\x90\x81\x81", 4}, {{0x41, 0x00, 0x42}, std::string("A\0", 2), 2},
       {{0x41, 0x7FF, 0x20AC}, "A\xDF\xBF", 0},                          // no room: what fitted stays
