@@ -69,6 +69,15 @@ void copy_anchor(Image& image, std::uint32_t to, std::uint32_t location) {
   reseal(image, to);
 }
 
+// A copy of the first 512 bytes of the anchor, sealed, at byte `at`, naming block `location`.
+void plant_anchor(Image& i, std::size_t at, std::uint32_t location) {
+  Image a(sector_at(i, 256), sector_at(i, 256) + 512);
+  a.block = 512;
+  put_u32(a.data() + 12, location);
+  reseal(a, 0);
+  std::copy(a.begin(), a.end(), i.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
 struct Case {
   const char* what;
   BuildOptions options;
@@ -134,6 +143,8 @@ const Case kCases[] = {
   {"a 512-byte anchor naming another block", k512, [](Image& i) { put_u32(sector_at(i, 256) + 12, 255), reseal(i, 256), std::memset(sector_at(i, 299), 0, 512); }, kNoAnchor, "", {}},
   {"anchor 257 sectors before the end only", {}, [](Image& i) { copy_anchor(i, 343, 343), copy_anchor(i, 599, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
   {"anchor 257 blocks before the end of 257", {}, [](Image& i) { copy_anchor(i, 0, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kDone, "", kSequences},
+  {"stale 512-byte anchors beside a live volume", {}, [](Image& i) { plant_anchor(i, 256 * 512, 256), plant_anchor(i, 943 * 512, 943); }, kDone, "Sample", with(kSequences, {257})},
+  {"a stale 2048-byte anchor, the live one 257 blocks before the end", {.sectors = 1100, .block = 512}, [](Image& i) { copy_anchor(i, 843, 843), std::memset(sector_at(i, 1099), 0, 512), plant_anchor(i, 256 * 2048, 256); }, kDone, "Sample", with(kSequences, {257})},
   {"anchor at 512 only", {}, [](Image& i) { copy_anchor(i, 512, 512), copy_anchor(i, 900, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
   {"end anchor recorded for another place", {}, [](Image& i) { copy_anchor(i, 299, 256), sector_at(i, 256)[4] ^= 1; }, kNoAnchor, "", {}},
   {"image ending before the anchor", {}, [](Image& i) { i.resize(256 * 2048); }, kNoAnchor, "", {}},
@@ -159,6 +170,16 @@ TEST(Pass, EachArrangementAndEachDamageIsHandledItsOwnWay) {
     EXPECT_EQ(changed_sectors(image, p.after), c.written);
     EXPECT_EQ(unexpected_changes(image, p.after), std::vector<std::string>{});
     if (c.label == "Sample") EXPECT_EQ(run_pass(p.after, nullptr).label, "New");
+    for (std::uint32_t s : changed_sectors(image, p.after)) {  // each label's charset is CS0
+      const std::uint8_t* d = p.after.data() + std::size_t{s} * image.block;
+      const std::uint16_t tag = get_u16(d);
+      for (std::size_t at : tag == 1   ? Sectors{200}
+                            : tag == 4 ? Sectors{52}
+                            : tag == 6 ? Sectors{20}
+                                       : Sectors{48, 240}) {
+        EXPECT_EQ(std::string(d + at, d + at + 24), std::string("\0OSTA Compressed Unicode", 24));
+      }
+    }
   }
 }
 

@@ -121,19 +121,20 @@ TEST(Virtual, AVatInARecordedExtentAndABrokenLabelAttribute) {
   REQUIRE_TOOL("mkudffs");
   REQUIRE_TOOL("udfinfo");
   TempDir dir;
-  Image image = mkudffs_image(300, {"--media-type=cdr", "--udfrev=2.01", "--label=Extent"});
-  std::uint8_t* efe = sector_at(image, 299);
-  std::memcpy(sector_at(image, 259), efe + 216, 160);  // the VAT's data moves to block 2
-  std::memset(efe + 216, 0, 160);
-  put_u16(efe + 34, static_cast<std::uint16_t>(get_u16(efe + 34) & ~7));
-  put_u32(efe + 212, 8);
-  put_u32(efe + 216, 160);
-  put_u32(efe + 220, 2);
-  put_u16(efe + 10, 208);
-  reseal(image, 299);
-  write_file(dir.path("i"), image);
-  ASSERT_EQ(udfinfo(dir.path("i"))["lvid"], "Extent") << "the derived image is sound";
-  expect_relabel(image, "Extent", "Done!\n", {96, 97, 100, 240, 241, 244, 257, 259});
+  const Image made = mkudffs_image(300, {"--media-type=cdr", "--udfrev=2.01", "--label=Extent"});
+  for (const std::uint16_t form : {0, 1}) {  // short_ad, long_ad (partition reference 0)
+    Image image = made;
+    std::uint8_t* efe = sector_at(image, 299);
+    std::memcpy(sector_at(image, 259), efe + 216, 160);  // the VAT's data moves to block 2
+    std::memset(efe + 216, 0, 160);
+    put_u16(efe + 34, static_cast<std::uint16_t>((get_u16(efe + 34) & ~7) | form));
+    put_u32(efe + 212, 8 + 8 * form), put_u32(efe + 216, 160), put_u32(efe + 220, 2);
+    put_u16(efe + 10, static_cast<std::uint16_t>(208 + 8 * form));
+    reseal(image, 299);
+    write_file(dir.path("i"), image);
+    ASSERT_EQ(udfinfo(dir.path("i"))["lvid"], "Extent") << "the derived image is sound";
+    expect_relabel(image, "Extent", "Done!\n", {96, 97, 100, 240, 241, 244, 257, 259});
+  }
 
   // UDF 1.50: a stale or missing LVExtension attribute names nothing readers use; one with a
   // damaged header checksum (which does not cover the name) is still read by udfinfo.
