@@ -122,18 +122,23 @@ TEST(Virtual, AVatInARecordedExtentAndABrokenLabelAttribute) {
   REQUIRE_TOOL("udfinfo");
   TempDir dir;
   const Image made = mkudffs_image(300, {"--media-type=cdr", "--udfrev=2.01", "--label=Extent"});
-  for (const std::uint16_t form : {0, 1}) {  // short_ad, long_ad (partition reference 0)
+  // short_ad, long_ad on the physical partition (reference 0), long_ad on another (1).
+  for (const auto& [form, reference] : {std::pair{0, 0}, {1, 0}, {1, 1}}) {
     Image image = made;
     std::uint8_t* efe = sector_at(image, 299);
     std::memcpy(sector_at(image, 259), efe + 216, 160);  // the VAT's data moves to block 2
     std::memset(efe + 216, 0, 160);
     put_u16(efe + 34, static_cast<std::uint16_t>((get_u16(efe + 34) & ~7) | form));
     put_u32(efe + 212, 8 + 8 * form), put_u32(efe + 216, 160), put_u32(efe + 220, 2);
+    put_u16(efe + 224, static_cast<std::uint16_t>(reference));
     put_u16(efe + 10, static_cast<std::uint16_t>(208 + 8 * form));
     reseal(image, 299);
     write_file(dir.path("i"), image);
-    ASSERT_EQ(udfinfo(dir.path("i"))["lvid"], "Extent") << "the derived image is sound";
-    expect_relabel(image, "Extent", "Done!\n", {96, 97, 100, 240, 241, 244, 257, 259});
+    if (reference == 0)
+      ASSERT_EQ(udfinfo(dir.path("i"))["lvid"], "Extent") << "the derived image is sound";
+    expect_relabel(image, reference == 0 ? "Extent" : "", "Done!\n",
+                   reference == 0 ? Sectors{96, 97, 100, 240, 241, 244, 257, 259}
+                                  : Sectors{96, 97, 100, 240, 241, 244});
   }
 
   // UDF 1.50: a stale or missing LVExtension attribute names nothing readers use; one with a
