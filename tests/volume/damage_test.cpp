@@ -110,6 +110,7 @@ void maps_past_the_end(Image& i) {
 const Case kCases[] = {
   {"plain volume", {}, kNone, kDone, "Sample", with(kSequences, {257})},
   {"metadata file and mirror", kMeta, kNone, kDone, "Sample", with(kSequences, {259, 263})},
+  {"partition number 256", kMeta, [](Image& i) { put_u16(sector_at(i, 34) + 22, 256), put_u16(sector_at(i, 35) + 444, 256), put_u16(sector_at(i, 35) + 484, 256), reseal(i, 34), reseal(i, 35); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"metadata file in an ext_ad", kMeta, [](Image& i) { std::uint8_t* e = sector_at(i, 257); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) | 2)), put_u32(e + 212, 20), put_u32(e + 216, 4 * 2048), put_u32(e + 220, 4 * 2048), put_u32(e + 224, 4 * 2048), put_u32(e + 228, 2), put_u16(e + 10, 220), reseal(i, 257); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"metadata file in two extents", {.metadata = true, .fsd_block = 2, .main_extents = {{2, 2}, {12, 2}}}, kNone, kDone, "Sample", with(kSequences, {265, 269})},
   {"mirror not covering the block", {.metadata = true, .fsd_block = 2, .mirror_extents = {{6, 2}}}, kNone, kDone, "Sample", with(kSequences, {261})},
