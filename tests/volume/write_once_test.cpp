@@ -74,6 +74,7 @@ TEST(Sparable, TheFileSetDescriptorIsFoundThroughTheFirstTableThatVerifies) {
       {"remapped packet", [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 4, 2); }, "Spared", {400}},
       {"first table bad, second good", [](Image& i) { spare_copy(i, 32, 400), table(i, 4064, 4, 0), sector_at(i, 160)[60] ^= 1; }, "Spared", {400}},
       {"three blocks into the packet", [](Image& i) { set_lvds(i, 252, 35), spare_copy(i, 35, 403), table(i, 160, 4, 0); }, "Spared", {403}},
+      {"a free entry's own original", [](Image& i) { set_lvds(i, 252, 0xFFFFFFF0), set_lvds(i, 480, 0x00020010), spare_copy(i, 0xFFFFFFF0, 400), table(i, 160, 4, 0), put_u32(sector_at(i, 160) + 56, 0xFFFFFFF0), reseal(i, 160); }, "", {}},
       {"no table verifies", [](Image& i) { sector_at(i, 160)[60] ^= 1, sector_at(i, 4064)[4] ^= 1; }, "", {}},
       {"two-sector table past the map's size", [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 301, 300); }, "Sparable", {1344}},
       {"two-sector table", [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 301, 300), set_lvds(i, 440 + 44, 4096); }, "Spared", {400}},
@@ -102,6 +103,9 @@ TEST_P(Virtual, TheVatIsFoundOnlyWhereItVerifiesAndItsLabelRewritten) {
   const Alteration kCases[] = {
       {"as made", [](Image&) {}, "Once", {257, 299}},
       {"padding after the VAT", [](Image& i) { i.resize(i.size() + 5 * 2048); }, "Once", {257, 299}},
+      {"the VAT 32 blocks from the end", [](Image& i) { i.resize(i.size() + 31 * 2048); }, "Once", {257, 299}},
+      {"the VAT 33 blocks from the end", [](Image& i) { i.resize(i.size() + 32 * 2048); }, "", {}},
+      {"no physical partition of its number", [](Image& i) { put_u16(sector_at(i, 97) + 484, 7), reseal(i, 97); }, "", {}},
       {"an unused entry for the file set", [&](Image& i) { put_u32(sector_at(i, 299) + first_entry, 0xFFFFFFFF), reseal(i, 299); }, "", {299}},
       {"a damaged entry", [](Image& i) { sector_at(i, 299)[300] ^= 1; }, "", {}},
       {"another session's VAT", [](Image& i) { put_u32(sector_at(i, 299) + 12, 30), reseal(i, 299); }, "", {}},
@@ -122,16 +126,21 @@ TEST(Virtual, AVatInARecordedExtentAndABrokenLabelAttribute) {
   REQUIRE_TOOL("udfinfo");
   TempDir dir;
   const Image made = mkudffs_image(300, {"--media-type=cdr", "--udfrev=2.01", "--label=Extent"});
-  // short_ad, long_ad on the physical partition (reference 0), long_ad on another (1).
-  for (const auto& [form, reference] : {std::pair{0, 0}, {1, 0}, {1, 1}}) {
+  // short_ad, long_ad on the physical partition (reference 0), long_ad on another (1), and two
+  // short_ads: the header in block 2, the entries in block 3.
+  for (const auto& [form, reference, split] :
+       {std::tuple{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 0, 1}}) {
     Image image = made;
     std::uint8_t* efe = sector_at(image, 299);
     std::memcpy(sector_at(image, 259), efe + 216, 160);  // the VAT's data moves to block 2
+    std::memcpy(sector_at(image, 260), efe + 216 + 152, 8 * split);
     std::memset(efe + 216, 0, 160);
     put_u16(efe + 34, static_cast<std::uint16_t>((get_u16(efe + 34) & ~7) | form));
-    put_u32(efe + 212, 8 + 8 * form), put_u32(efe + 216, 160), put_u32(efe + 220, 2);
+    put_u32(efe + 212, 8 + 8 * (form + split)), put_u32(efe + 216, 160 - 8 * split),
+        put_u32(efe + 220, 2);
     put_u16(efe + 224, static_cast<std::uint16_t>(reference));
-    put_u16(efe + 10, static_cast<std::uint16_t>(208 + 8 * form));
+    if (split) put_u32(efe + 224, 8), put_u32(efe + 228, 3);
+    put_u16(efe + 10, static_cast<std::uint16_t>(208 + 8 * (form + split)));
     reseal(image, 299);
     write_file(dir.path("i"), image);
     if (reference == 0)
