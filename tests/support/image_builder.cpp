@@ -83,8 +83,8 @@ struct Builder {
   void file_set(std::uint32_t s, std::uint32_t b) {
     std::uint8_t* d = descriptor(s, 256, b);
     fields(d, {{28, 3, 2}, {30, 3, 2}, {32, 1}, {36, 1}});
-    // The File Set Character Set is left blank: a relabel must set it.
-    text(d + 49, kCs0), label(d + 112, 128), label(d + 304, 32), regid(d + 416, "*OSTA UDF Compliant");
+    // Both character sets are left blank: a relabel must set them.
+    label(d + 112, 128), label(d + 304, 32), regid(d + 416, "*OSTA UDF Compliant");
   }
 
   // The metadata file's (250) or mirror's (251) entry at block `b`, and its copy of the file set.
