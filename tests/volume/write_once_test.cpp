@@ -146,6 +146,7 @@ TEST(Virtual, AVatInARecordedExtentAndABrokenLabelAttribute) {
     put_u32(efe + 212, 8 + 8 * ads), put_u32(efe + 216, split ? 152 : 160), put_u32(efe + 220, 2);
     put_u16(efe + 224, static_cast<std::uint16_t>(reference));
     if (split) put_u32(efe + 224, split == 1 ? 8 : 0x40000008), put_u32(efe + 228, 3);
+    if (split) put_u32(sector_at(image, 260) + 304, 0xFFFFFFFF);  // only read if misplaced
     put_u16(efe + 10, static_cast<std::uint16_t>(208 + 8 * ads));
     reseal(image, 299);
     write_file(dir.path("i"), image);
