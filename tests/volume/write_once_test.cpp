@@ -154,6 +154,15 @@ TEST(Virtual, AVatInARecordedExtentAndABrokenLabelAttribute) {
     if (whole) ASSERT_EQ(udfinfo(dir.path("i"))["lvid"], "Extent") << "the derived image is sound";
     expect_relabel(image, whole ? "Extent" : "", "Done!\n", whole ? Sectors{96, 97, 100, 240, 241, 244, 257, 259} : Sectors{96, 97, 100, 240, 241, 244});
   }
+  Image many = made;  // 17 extents, one more than a VAT may have: the last 4 bytes in the 17th
+  std::uint8_t* e = sector_at(many, 299);
+  const Image vat(e + 216, e + 376);
+  std::memset(e + 216, 0, 160), put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) & ~7)), put_u32(e + 212, 136), put_u16(e + 10, 336);
+  for (std::uint32_t k = 0, at = 0, n = 141; k < 17; at += n, ++k, n = k < 16 ? 1 : 4) {
+    std::memcpy(sector_at(many, 259 + k), vat.data() + at, n), put_u32(e + 216 + 8 * k, n), put_u32(e + 220 + 8 * k, 2 + k);
+  }
+  reseal(many, 299);
+  expect_relabel(many, "", "Done!\n", {96, 97, 100, 240, 241, 244});
   Image empty = made;  // a table of no entries: the VAT is whole, the file set not in it
   put_u32(sector_at(empty, 299) + 56, 152), reseal(empty, 299);
   expect_relabel(empty, "", "Done!\n", {96, 97, 100, 240, 241, 244, 299});
