@@ -58,7 +58,6 @@ TEST(SectorIo, EverySectorIsPositionedInSixtyFourBits) {
   close(fd);
   Session s;
   ASSERT_EQ(open_image(s.s, path.c_str()), OpenResult::kOpened);
-  s.s.block_size = 2048;
   EXPECT_EQ(image_blocks(s.s, 2048), 2359296u);
   std::vector<std::uint8_t> dest(16 * 2048);
   ASSERT_EQ(read_sectors(s.s, 1048576, 1, dest.data()), 1u);
