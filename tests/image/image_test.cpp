@@ -12,6 +12,25 @@
 namespace tarnwick::testing {
 namespace {
 
+int nothrow_allocations = 0, failing_allocation = 0;  // which one fails, counting from 1
+
+void* allocate(std::size_t size, void* (*allocator)(std::size_t)) {
+  return ++nothrow_allocations == failing_allocation ? nullptr : allocator(size);
+}
+
+}  // namespace
+}  // namespace tarnwick::testing
+
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+  return tarnwick::testing::allocate(size, [](std::size_t n) { return ::operator new(n); });
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  return tarnwick::testing::allocate(size, [](std::size_t n) { return ::operator new[](n); });
+}
+
+namespace tarnwick::testing {
+namespace {
+
 TEST(DescriptorTag, CrcChecksumAndSealing) {
   EXPECT_EQ(descriptor_crc(reinterpret_cast<const std::uint8_t*>("\x70\x6A\x77"), 3), 0x3299);
   EXPECT_EQ(descriptor_crc(reinterpret_cast<const std::uint8_t*>("123456789"), 9), 0x31C3);
@@ -86,15 +105,14 @@ TEST(SectorIo, AFailedPositioningNeitherReadsNorWritesAnotherSector) {
   EXPECT_EQ(read(p[0], left, sizeof left), 6) << "nothing read from or written to the stream";
 }
 
-TEST(Session, StartsReadOnlyAndNeverCreatesAnImage) {
-  Session s;
-  EXPECT_TRUE(is_read_only(s.s));
-  EXPECT_EQ(s.s.buffer->capacity, 32768);
-  s.s.new_label_long.back() = 0;
-  TempDir dir;
-  EXPECT_EQ(open_image(s.s, dir.path("missing").c_str()), OpenResult::kCannotOpen);
-  EXPECT_NE(access(dir.path("missing").c_str(), F_OK), 0);
-  session_close(s.s);  // closing twice, and with no stream, is safe
+TEST(Session, AFailedAllocationIsReportedNotUsed) {
+  for (int failing : {1, 2}) {  // the buffer's record, then its bytes
+    nothrow_allocations = 0, failing_allocation = failing;
+    ImageSession s;
+    EXPECT_FALSE(session_init(s));
+    failing_allocation = 0;
+    session_close(s);
+  }
 }
 
 }  // namespace

@@ -22,7 +22,9 @@ struct Pass {
   Image after;
 };
 
-Pass run_pass(const Image& image, const char* label, int (*sync)(int) = nullptr) {
+// The pass over `image` as a file, or as a device of `device`-byte sectors.
+Pass run_pass(const Image& image, const char* label, int (*sync)(int) = nullptr,
+              std::uint32_t device = 0) {
   TempDir dir;
   const std::string path = dir.path("image");
   write_file(path, image);
@@ -31,7 +33,10 @@ Pass run_pass(const Image& image, const char* label, int (*sync)(int) = nullptr)
   if (label != nullptr) set_new_label(s, label);
   if (sync != nullptr) s.sync_file = sync;
   Pass p;
-  p.out = capture_stdout([&] { p.ok = process_volume(s, path.c_str()); });
+  p.out = capture_stdout([&] {
+    p.ok = open_image(s, path.c_str()) == OpenResult::kOpened &&
+           (s.device_sector_size = device, process_open_volume(s, path.c_str()));
+  });
   if (const std::size_t at = p.out.find(path); at != std::string::npos)
     p.out.replace(at, path.size(), "PATH");
   p.label = reinterpret_cast<const char*>(s.current_label.data());
@@ -85,6 +90,7 @@ struct Case {
   std::string out;  // of the write
   std::string label;
   Sectors written;
+  std::uint32_t device = 0;  // a block device's sector size
 };
 
 const BuildOptions kMeta = {.metadata = true};
@@ -147,6 +153,8 @@ const Case kCases[] = {
   {"a 512-byte anchor naming another block", k512, [](Image& i) { put_u32(sector_at(i, 256) + 12, 255), reseal(i, 256), std::memset(sector_at(i, 299), 0, 512); }, kNoAnchor, "", {}},
   {"anchor 257 sectors before the end only", {}, [](Image& i) { copy_anchor(i, 343, 343), copy_anchor(i, 599, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
   {"anchor 257 blocks before the end of 257", {}, [](Image& i) { copy_anchor(i, 0, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kDone, "", kSequences},
+  // On a 512-byte device 512 is tried first, but its stale anchor has no end anchor of its own.
+  {"anchor 257 blocks before the end beside a stale one", {}, [](Image& i) { copy_anchor(i, 0, 0), i.resize(257 * 2048), put_u32(sector_at(i, 256) + 12, 0), reseal(i, 256), plant_anchor(i, 256 * 512, 256); }, kDone, "", kSequences, 512},
   {"stale 512-byte anchors beside a live volume", {}, [](Image& i) { plant_anchor(i, 256 * 512, 256), plant_anchor(i, 943 * 512, 943); }, kDone, "Sample", with(kSequences, {257})},
   {"a stale 2048-byte anchor, the live one 257 blocks before the end", {.sectors = 1100, .block = 512}, [](Image& i) { copy_anchor(i, 843, 843), std::memset(sector_at(i, 1099), 0, 512), plant_anchor(i, 256 * 2048, 256); }, kDone, "Sample", with(kSequences, {257})},
   {"anchor at 512 only", {}, [](Image& i) { copy_anchor(i, 512, 512), copy_anchor(i, 900, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
@@ -165,10 +173,10 @@ TEST(Pass, EachArrangementAndEachDamageIsHandledItsOwnWay) {
     SCOPED_TRACE(c.what);
     Image image = build_image(c.options);
     c.damage(image);
-    const Pass read = run_pass(image, nullptr);
+    const Pass read = run_pass(image, nullptr, nullptr, c.device);
     EXPECT_EQ(read.label, c.label);
     EXPECT_EQ(read.after, image) << "read-only mode writes nothing";
-    const Pass p = run_pass(image, "New");
+    const Pass p = run_pass(image, "New", nullptr, c.device);
     EXPECT_EQ(p.out, c.out);
     EXPECT_EQ(p.ok, c.out.find(' ') == std::string::npos);
     EXPECT_EQ(changed_sectors(image, p.after), c.written);

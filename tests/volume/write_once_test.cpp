@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <functional>
 
 #include "image/bytes.h"
@@ -163,6 +164,16 @@ TEST(Virtual, AVatInARecordedExtentAndABrokenLabelAttribute) {
   }
   reseal(many, 299);
   expect_relabel(many, "", "Done!\n", {96, 97, 100, 240, 241, 244});
+  // The VAT in the last block a 32-bit number reaches, of a sparse image of 2^32 blocks.
+  const std::string far = dir.path("far");
+  Image last(made.begin() + 299 * 2048, made.begin() + 300 * 2048);
+  put_u32(last.data() + 12, 0xFFFFFFFF - 257), reseal(last, 0);
+  write_file(far, Image(made.begin(), made.begin() + 299 * 2048));
+  if (run({"truncate", "-s", std::to_string(0xFFFFFFFFull * 2048), far}).status == 0) {
+    std::ofstream(far, std::ios::in | std::ios::binary | std::ios::ate).write(reinterpret_cast<const char*>(last.data()), 2048);
+    EXPECT_EQ(run_tool({far, "Far"}).out, "Changing " + far + " volume label to 'Far'\nDone!\n");
+    EXPECT_EQ(label_of(far), "Far");
+  }
   Image empty = made;  // a table of no entries: the VAT is whole, the file set not in it
   put_u32(sector_at(empty, 299) + 56, 152), reseal(empty, 299);
   expect_relabel(empty, "", "Done!\n", {96, 97, 100, 240, 241, 244, 299});
@@ -182,6 +193,11 @@ TEST(Virtual, AVatInARecordedExtentAndABrokenLabelAttribute) {
          Image header(sector_at(i, 299) + 176, sector_at(i, 299) + 200);
          put_u16(header.data(), 999), reseal(header, 0), std::copy(header.begin(), header.end(), sector_at(i, 299) + 176); }, "Old", {257}},
       {"a table of no entries", [&](Image& i) { std::memmove(sector_at(i, 299) + data, sector_at(i, 299) + data + info - 36, 36), put_u32(sector_at(i, 299) + 56, 36); }, "", {299}},
+      {"in an Extended File Entry", [](Image& i) {  // its ID, lengths and attributes 40 bytes on
+         std::uint8_t* e = sector_at(i, 299);
+         const Image fe(e, e + 2048);
+         std::memset(e + 64, 0, 2048 - 64), put_u16(e, 266), put_u16(e + 10, static_cast<std::uint16_t>(get_u16(e + 10) + 40));
+         std::memcpy(e + 200, fe.data() + 160, 16 + get_u32(fe.data() + 168) + get_u32(fe.data() + 172)); }, "Old", {257, 299}},
   };
   // clang-format on
   for (const auto& c : kAttributes) {
