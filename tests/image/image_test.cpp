@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "image/session.h"
-#include "image/tag.h"
 #include "support/image_builder.h"
 #include "support/run.h"
 
@@ -30,31 +29,6 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
 
 namespace tarnwick::testing {
 namespace {
-
-TEST(DescriptorTag, CrcChecksumAndSealing) {
-  EXPECT_EQ(descriptor_crc(reinterpret_cast<const std::uint8_t*>("\x70\x6A\x77"), 3), 0x3299);
-  EXPECT_EQ(descriptor_crc(reinterpret_cast<const std::uint8_t*>("123456789"), 9), 0x31C3);
-  EXPECT_EQ(descriptor_crc(nullptr, -5), 0);
-  std::uint8_t d[2048] = {1, 0, 3,    0, 0x99, 0, 5,    0,    0xFF, 0xFF,
-                          0, 0, 0x60, 0, 0,    0, 0x70, 0x6A, 0x77};
-  const std::uint8_t sealed[16] = {1, 0, 3, 0, 0x37, 0, 5, 0, 0x99, 0x32, 3, 0, 0x60, 0, 0, 0};
-  for (int twice = 0; twice < 2; ++twice) {
-    seal_descriptor_tag(d, 3);
-    EXPECT_EQ(0, std::memcmp(d, sealed, 16));
-  }
-  EXPECT_TRUE(tag_verifies(d, 2048));
-  d[17] ^= 1;
-  EXPECT_FALSE(tag_verifies(d, 2048)) << "contents that do not match the CRC";
-  seal_descriptor_tag(d, 2032);
-  EXPECT_TRUE(tag_verifies(d, 2048));
-  d[10] = 0xF1;  // CRC length 2033 runs past the sector
-  d[4] = tag_checksum(d);
-  EXPECT_FALSE(tag_verifies(d, 2048));
-  seal_descriptor_tag(d, 0);
-  EXPECT_EQ(d[8] | d[9] | d[10] | d[11], 0);
-  d[4] ^= 1;
-  EXPECT_FALSE(tag_verifies(d, 2048));
-}
 
 struct Session {
   ImageSession s;

@@ -142,14 +142,14 @@ void reseal(Image& image, std::uint32_t sector) {
   d[4] = checksum(d);
 }
 
-void fix_checksum(Image& image, std::uint32_t sector) {
-  sector_at(image, sector)[4] = checksum(sector_at(image, sector));
-}
+namespace {
 
 bool tag_is_sound(const std::uint8_t* d, std::uint32_t block) {
   return d[4] == checksum(d) && get_u16(d + 10) <= block - 16 &&
          get_u16(d + 8) == bitwise_crc(d + 16, get_u16(d + 10));
 }
+
+}  // namespace
 
 std::vector<std::uint8_t> dstring8(const std::string& label, std::size_t size) {
   std::vector<std::uint8_t> field(size, 0);

@@ -41,10 +41,8 @@ Image build_image(const BuildOptions& options = {});
 
 std::uint8_t* sector_at(Image& image, std::uint32_t sector);
 // Reseals the descriptor at `sector` with its own CRC length (bit-at-a-time CRC, independent
-// of the tool's), or only its checksum.
+// of the tool's).
 void reseal(Image& image, std::uint32_t sector);
-void fix_checksum(Image& image, std::uint32_t sector);
-bool tag_is_sound(const std::uint8_t* descriptor, std::uint32_t block);
 std::vector<std::uint8_t> dstring8(const std::string& text, std::size_t size);
 
 // `s` and `extra` together, in order.
