@@ -66,25 +66,22 @@ void check_write(const Image& before, const Image& after) {
 struct Memory {
   Image& image;
   off64_t pos = 0;
-  std::size_t room(std::size_t size) const {
-    return std::min(size, image.size() - std::min(image.size(), static_cast<std::size_t>(pos)));
+  // Moves up to `size` bytes between `buffer` and the image at `pos`, as far as the image goes.
+  ssize_t transfer(char* buffer, std::size_t size, bool write) {
+    const std::size_t n =
+        std::min(size, image.size() - std::min(image.size(), static_cast<std::size_t>(pos)));
+    write ? std::memcpy(image.data() + pos, buffer, n) : std::memcpy(buffer, image.data() + pos, n);
+    pos += static_cast<off64_t>(n);
+    return write && n == 0 && size != 0 ? -1 : static_cast<ssize_t>(n);
   }
 };
 
 ssize_t memory_read(void* cookie, char* buffer, std::size_t size) {
-  auto& m = *static_cast<Memory*>(cookie);
-  const std::size_t n = m.room(size);
-  std::memcpy(buffer, m.image.data() + m.pos, n);
-  m.pos += static_cast<off64_t>(n);
-  return static_cast<ssize_t>(n);
+  return static_cast<Memory*>(cookie)->transfer(buffer, size, false);
 }
 
 ssize_t memory_write(void* cookie, const char* buffer, std::size_t size) {
-  auto& m = *static_cast<Memory*>(cookie);
-  const std::size_t n = m.room(size);
-  std::memcpy(m.image.data() + m.pos, buffer, n);
-  m.pos += static_cast<off64_t>(n);
-  return n == 0 && size != 0 ? -1 : static_cast<ssize_t>(n);
+  return static_cast<Memory*>(cookie)->transfer(const_cast<char*>(buffer), size, true);
 }
 
 int memory_seek(void* cookie, off64_t* offset, int whence) {

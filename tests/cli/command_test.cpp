@@ -30,39 +30,36 @@ std::string changing(const std::string& path, const std::string& label) {
 }
 
 TEST(CommandLine, UsageVersionLabelsAndEveryArgumentForm) {
-  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"-h"}}) {
-    EXPECT_EQ(run_tool(args).out, kUsage);
-    EXPECT_EQ(run_tool(args).status, 0);
-  }
-  for (const char* version : {"--version", "-V"}) {
-    EXPECT_EQ(run_tool({version}).out, "tarnwick 1.0\n");
-    EXPECT_EQ(run_tool({version}).status, 0);
-  }
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"-h"}})
+    EXPECT_EQ(run_tool(args).told(), kUsage + "exit 0");
+  for (const char* version : {"--version", "-V"})
+    EXPECT_EQ(run_tool({version}).told(), "tarnwick 1.0\nexit 0");
   EXPECT_EQ(run_tool({"./--help"}).out, "Error opening file: ./--help\n")
       << "a path, not an option";
   EXPECT_EQ(run_tool({kSample}).out, "Volume label of " + kSample + ": Sample\n");
   TempDir dir;
   const std::string path = dir.path("-h");
   write_file(path, read_file(kSample));
-  const RunResult change = run_tool({path, "Caf\xC3\xA9", "third"});
-  EXPECT_EQ(change.status, 0);
-  EXPECT_EQ(change.out, changing(path, "Caf\xC3\xA9") + "Done!\n");
+  EXPECT_EQ(run_tool({path, "Caf\xC3\xA9", "third"}).told(),
+            changing(path, "Caf\xC3\xA9") + "Done!\nexit 0");
   EXPECT_EQ(label_of(path), "Caf\xC3\xA9");
   EXPECT_EQ(run_tool({path, ""}).out, changing(path, "") + "Done!\n");
   EXPECT_EQ(label_of(path), "");
-  // Refused before anything is opened: the image's absence is never reached, and a present
-  // image stays as it was. Every well-formed boundary character still goes through.
-  for (const char* bad : {"\xFF\xFE\x80"
-                          "abc",
-                          "\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "A\xE2\x82"}) {
-    for (const std::string& target : {dir.path("missing"), path}) {
-      const RunResult r = run_tool({target, bad});
-      EXPECT_EQ(r.out + std::to_string(r.status), "Label is not valid UTF-8\n1");
-    }
+  // Refused before anything is opened: a missing image is never reached, a present one stays
+  // as it was. Stray or missing continuation bytes, overlong forms, surrogates, past U+10FFFF:
+  // clang-format off
+  for (const char* bad : {"\xFF\xFE\x80" "abc", "\x80", "\xC3", "\xE2\x82", "A\xF0\x9F\x98", "\xC3\x41", "\xE2\x82\xC0",
+                          "\xF0\x9F\x98\x41", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80",
+                          "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF9\x80\x80\x80", "A\xF8\x88\x80\x80\x80"}) {
+    // clang-format on
+    for (const std::string& target : {dir.path("missing"), path})
+      EXPECT_EQ(run_tool({target, bad}).told(), "Label is not valid UTF-8\nexit 1") << bad;
   }
   EXPECT_EQ(label_of(path), "");
+  // The first and last character of each length, and those around the surrogates.
   const std::string edges =
-      "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF";
+      "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xED\x9F\xBF\xEE"
+      "\x80\x80";
   EXPECT_EQ(run_tool({path, edges}).status, 0);
   EXPECT_EQ(label_of(path), edges);
 }
@@ -86,10 +83,8 @@ TEST(CommandLine, EveryFailureGivesItsMessageAndLeavesTheFileAlone) {
   for (const auto& c : kCases) {
     write_file(path, c.image);
     const std::string message = c.message.back() == ' ' ? c.message + path + "\n" : c.message;
-    EXPECT_EQ(run_tool({path}).out, message);
-    const RunResult r = run_tool({path, "New"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, changing(path, "New") + message);
+    EXPECT_EQ(run_tool({path}).told(), message + "exit 1");
+    EXPECT_EQ(run_tool({path, "New"}).told(), changing(path, "New") + message + "exit 1");
     EXPECT_EQ(read_file(path), c.image);
   }
   // Only regular files and block devices are opened, and nothing else blocks the run.
@@ -100,13 +95,10 @@ TEST(CommandLine, EveryFailureGivesItsMessageAndLeavesTheFileAlone) {
   ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   for (const std::string& other : {dir.path("missing"), dir.path("fifo"), dir.path("socket"),
                                    dir.path("."), std::string("/dev/null")}) {
-    const RunResult read = run({"timeout", "1", TARNWICK_EXE, other});
-    EXPECT_EQ(read.out, "Error opening file: " + other + "\n");
-    EXPECT_EQ(read.status, 1);
-    const RunResult write = run({"timeout", "1", TARNWICK_EXE, other, "New"});
-    EXPECT_EQ(write.out,
-              changing(other, "New") + "Error opening file for writing: " + other + "\n");
-    EXPECT_EQ(write.status, 1);
+    EXPECT_EQ(run({"timeout", "1", TARNWICK_EXE, other}).told(),
+              "Error opening file: " + other + "\nexit 1");
+    EXPECT_EQ(run({"timeout", "1", TARNWICK_EXE, other, "New"}).told(),
+              changing(other, "New") + "Error opening file for writing: " + other + "\nexit 1");
   }
   close(sock);
   EXPECT_FALSE(std::filesystem::exists(dir.path("missing"))) << "an image is never created";
@@ -124,12 +116,11 @@ TEST(CommandLine, FailedWritesFailTheRun) {
   const std::string path = dir.path("full.udf");
   write_file(path, read_file(kSample));
   // Writes reaching past 100 bytes into the reserve sequence (sector 48) fail or fall short.
-  const RunResult r = run_tool({path, "New"}, 48 * 2048 + 100);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, changing(path, "New") +
-                       "fwrite to sector 48 failed, result=100!\nfwrite to sector 49 failed, "
-                       "result=0!\nfwrite to sector 51 failed, result=0!\nfwrite to sector 259 "
-                       "failed, result=0!\nfwrite to sector 263 failed, result=0!\n");
+  EXPECT_EQ(run_tool({path, "New"}, 48 * 2048 + 100).told(),
+            changing(path, "New") +
+                "fwrite to sector 48 failed, result=100!\nfwrite to sector 49 failed, result=0!\n"
+                "fwrite to sector 51 failed, result=0!\nfwrite to sector 259 failed, result=0!\n"
+                "fwrite to sector 263 failed, result=0!\nexit 1");
 }
 
 TEST(Sharing, AnImageLockedElsewhereIsWaitedForThenLeftAlone) {
@@ -140,10 +131,9 @@ TEST(Sharing, AnImageLockedElsewhereIsWaitedForThenLeftAlone) {
   const int fd = open(path.c_str(), O_RDONLY);
   ASSERT_EQ(flock(fd, LOCK_SH), 0) << "a reader of another program";
   EXPECT_EQ(label_of(path), "Sample") << "readers share";
-  const RunResult r = run_tool({path, "New"});
+  EXPECT_EQ(run_tool({path, "New"}).told(),
+            changing(path, "New") + "Image is in use: " + path + "\nexit 1");
   close(fd);
-  EXPECT_EQ(r.out, changing(path, "New") + "Image is in use: " + path + "\n");
-  EXPECT_EQ(r.status, 1);
   EXPECT_EQ(read_file(path), read_file(kSample));
   // A lock given up within the wait lets the run go on; a closed standard input is no image,
   // and the image (then descriptor 0) is synced after each sequence like any other.

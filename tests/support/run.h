@@ -13,6 +13,8 @@ namespace tarnwick::testing {
 struct RunResult {
   int status = -1;  // exit status; -1 when the process did not exit normally
   std::string out;  // standard output and standard error
+  // The output and the exit status, to compare both at once.
+  std::string told() const { return out + "exit " + std::to_string(status); }
 };
 
 // Runs `argv` (searched on PATH and in /sbin, /usr/sbin). A `file_limit` makes writes at or
