@@ -40,27 +40,6 @@ struct Session {
   ~Session() { session_close(s); }
 };
 
-TEST(SectorIo, EverySectorIsPositionedInSixtyFourBits) {
-  TempDir dir;
-  const std::string path = dir.path("sparse.img");
-  const int fd = open(path.c_str(), O_CREAT | O_RDWR, 0644);
-  // Marks at sector 1,048,576 (2 GiB) and 2,300,000 (past 4 GiB) of a 4.5 GiB sparse file.
-  ASSERT_EQ(pwrite(fd, "\xA1\xA2", 2, off_t{1048576} * 2048), 2);
-  ASSERT_EQ(pwrite(fd, "\xB1\xB2", 2, off_t{2300000} * 2048), 2);
-  ASSERT_EQ(ftruncate(fd, off_t{2359296} * 2048 + 100), 0);
-  close(fd);
-  Session s;
-  ASSERT_EQ(open_image(s.s, path.c_str()), OpenResult::kOpened);
-  EXPECT_EQ(image_blocks(s.s, 2048), 2359296u);
-  std::vector<std::uint8_t> dest(16 * 2048);
-  ASSERT_EQ(read_sectors(s.s, 1048576, 1, dest.data()), 1u);
-  EXPECT_EQ(dest[0], 0xA1);
-  ASSERT_EQ(read_sectors(s.s, 2300000, 1, dest.data()), 1u);
-  EXPECT_EQ(dest[1], 0xB2);
-  EXPECT_EQ(read_sectors(s.s, 2359290, 16, dest.data()), 6u) << "only whole sectors count";
-  EXPECT_EQ(read_sectors(s.s, 0xFFFFFFFF, 1, dest.data()), 0u);
-}
-
 TEST(SectorIo, AFailedPositioningNeitherReadsNorWritesAnotherSector) {
   int p[2];
   ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);  // a stream that cannot be positioned
@@ -79,7 +58,11 @@ TEST(SectorIo, AFailedPositioningNeitherReadsNorWritesAnotherSector) {
   EXPECT_EQ(read(p[0], left, sizeof left), 6) << "nothing read from or written to the stream";
 }
 
-TEST(Session, AFailedAllocationIsReportedNotUsed) {
+TEST(Session, TheBufferIsAllocatedOnceAndAFailedAllocationReported) {
+  Session ready;
+  nothrow_allocations = 0;
+  EXPECT_EQ(ensure_buffer(*ready.s.buffer, 100), ensure_buffer(*ready.s.buffer, 32768));
+  EXPECT_EQ(nothrow_allocations, 0) << "a buffer large enough is used again";
   for (int failing : {1, 2}) {  // the buffer's record, then its bytes
     nothrow_allocations = 0, failing_allocation = failing;
     ImageSession s;

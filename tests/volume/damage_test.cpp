@@ -116,6 +116,7 @@ void maps_past_the_end(Image& i) {
 const Case kCases[] = {
   {"plain volume", {}, kNone, kDone, "Sample", with(kSequences, {257})},
   {"metadata file and mirror", kMeta, kNone, kDone, "Sample", with(kSequences, {259, 263})},
+  {"metadata file in two extents and mirror at 4096", {.metadata = true, .main_extents = {{2, 2}, {12, 2}}, .block = 4096}, kNone, kDone, "Sample", with(kSequences, {259, 263})},
   {"partition number 256", kMeta, [](Image& i) { put_u16(sector_at(i, 34) + 22, 256), put_u16(sector_at(i, 35) + 444, 256), put_u16(sector_at(i, 35) + 484, 256), reseal(i, 34), reseal(i, 35); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"metadata file at block 40", kMeta, [](Image& i) { std::memcpy(sector_at(i, 297), sector_at(i, 257), 2048), std::memset(sector_at(i, 257), 0, 2048), put_u32(sector_at(i, 297) + 12, 40), put_u32(sector_at(i, 35) + 486, 40), reseal(i, 297), reseal(i, 35); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"a seventh partition descriptor is not read", {}, [](Image& i) { for (std::uint32_t s = 36; s <= 42; ++s) std::memcpy(sector_at(i, s), sector_at(i, 34), 2048), put_u32(sector_at(i, s) + 12, s), put_u16(sector_at(i, s) + 22, static_cast<std::uint16_t>(s == 42 ? 0 : 1000 + s)), put_u32(sector_at(i, s) + 188, s == 42 ? 1 : 257), reseal(i, s); put_descriptor(i, 43, 8); }, kDone, "Sample", with(kSequences, {257})},
