@@ -115,10 +115,10 @@ TEST(CommandLine, FailedWritesFailTheRun) {
   TempDir dir;
   const std::string path = dir.path("full.udf");
   write_file(path, read_file(kSample));
-  // Writes reaching past 100 bytes into the reserve sequence (sector 48) fail or fall short.
-  EXPECT_EQ(run_tool({path, "New"}, 48 * 2048 + 100).told(),
+  // Writes reaching past 512 bytes into the reserve sequence (sector 48) fail or fall short.
+  EXPECT_EQ(run_tool({path, "New"}, 48 * 2048 + 512).told(),
             changing(path, "New") +
-                "fwrite to sector 48 failed, result=100!\nfwrite to sector 49 failed, result=0!\n"
+                "fwrite to sector 48 failed, result=512!\nfwrite to sector 49 failed, result=0!\n"
                 "fwrite to sector 51 failed, result=0!\nfwrite to sector 259 failed, result=0!\n"
                 "fwrite to sector 263 failed, result=0!\nexit 1");
 }

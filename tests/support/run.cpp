@@ -1,49 +1,31 @@
 #include "support/run.h"
 
-#include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <sstream>
 
 namespace tarnwick::testing {
 
 RunResult run(const std::vector<std::string>& argv, std::uint64_t file_limit) {
-  int out[2];
-  if (pipe(out) != 0) return {};
-  std::fflush(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(out[1], 2);
-    dup2(open("/dev/null", O_RDONLY), 0);
-    if (file_limit != 0) {
-      signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{file_limit, file_limit};
-      setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    // LeakSanitizer cannot work under strace; the other sanitizers still do.
-    if (argv[0] == "strace") setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-    setenv("PATH", "/usr/sbin:/sbin:/usr/bin:/bin", 1);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execvp(args[0], args.data());
-    _exit(127);
+  std::string command = "PATH=/usr/sbin:/sbin:/usr/bin:/bin; ";
+  if (file_limit != 0)
+    command += "trap '' XFSZ; ulimit -f " + std::to_string(file_limit / 512) + "; ";
+  // LeakSanitizer cannot work under strace; the other sanitizers still do.
+  if (argv[0] == "strace") command += "export ASAN_OPTIONS=detect_leaks=0; ";
+  for (const std::string& arg : argv) {
+    command += " '";
+    for (const char c : arg) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    command += "'";
   }
-  close(out[1]);
+  std::fflush(nullptr);
+  std::FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");
   RunResult result;
   char chunk[4096];
-  ssize_t n;
-  while ((n = read(out[0], chunk, sizeof chunk)) > 0)
-    result.out.append(chunk, static_cast<std::size_t>(n));
-  close(out[0]);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+    result.out.append(chunk, n);
+  const int status = pclose(pipe);
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
 }

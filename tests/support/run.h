@@ -17,8 +17,8 @@ struct RunResult {
   std::string told() const { return out + "exit " + std::to_string(status); }
 };
 
-// Runs `argv` (searched on PATH and in /sbin, /usr/sbin). A `file_limit` makes writes at or
-// past that byte of any file fail, as on a full disc (RLIMIT_FSIZE, SIGXFSZ ignored).
+// Runs `argv` (searched on PATH and in /sbin, /usr/sbin). A `file_limit` (a multiple of 512)
+// makes writes at or past that byte of any file fail, as on a full disc (SIGXFSZ ignored).
 RunResult run(const std::vector<std::string>& argv, std::uint64_t file_limit = 0);
 RunResult run_tool(const std::vector<std::string>& args, std::uint64_t file_limit = 0);
 // The label that `tarnwick PATH` prints, or the whole output in <> when it prints no label.
