@@ -12,8 +12,6 @@ RunResult run(const std::vector<std::string>& argv, std::uint64_t file_limit) {
   std::string command = "PATH=/usr/sbin:/sbin:/usr/bin:/bin; ";
   if (file_limit != 0)
     command += "trap '' XFSZ; ulimit -f " + std::to_string(file_limit / 512) + "; ";
-  // LeakSanitizer cannot work under strace; the other sanitizers still do.
-  if (argv[0] == "strace") command += "export ASAN_OPTIONS=detect_leaks=0; ";
   for (const std::string& arg : argv) {
     command += " '";
     for (const char c : arg) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -65,9 +63,8 @@ std::string capture_stdout(const std::function<void()>& fn) {
 
 std::map<std::string, std::string> udfinfo(const std::string& path, std::uint32_t block) {
   std::map<std::string, std::string> values;
-  std::vector<std::string> argv = {"udfinfo", "--utf8", path};
-  if (block != 0) argv.insert(argv.begin() + 1, "--blocksize=" + std::to_string(block));
-  std::istringstream lines(run(argv).out);
+  std::istringstream lines(
+      run({"udfinfo", "--blocksize=" + std::to_string(block), "--utf8", path}).out);
   for (std::string line; std::getline(lines, line);) {
     const std::size_t eq = line.find('=');
     if (eq != std::string::npos) values.emplace(line.substr(0, eq), line.substr(eq + 1));

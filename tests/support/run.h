@@ -26,8 +26,7 @@ std::string label_of(const std::string& path);
 
 bool have_tool(const std::string& name);
 std::string capture_stdout(const std::function<void()>& fn);
-// udfinfo's key=value lines, told the block size unless it is 0; its warnings and errors
-// under "warnings".
+// udfinfo's key=value lines, told the block size; its warnings and errors under "warnings".
 std::map<std::string, std::string> udfinfo(const std::string& path, std::uint32_t block = 2048);
 std::string blkid(const std::string& path, const std::string& tag);
 // A new image of `blocks` blocks of `block` bytes (mkudffs' own choice for 0).
