@@ -19,6 +19,7 @@ RunResult run(const std::vector<std::string>& argv, std::uint64_t file_limit) {
   }
   std::fflush(nullptr);
   std::FILE* pipe = popen((command + " </dev/null 2>&1").c_str(), "r");
+  if (pipe == nullptr) return {};
   RunResult result;
   char chunk[4096];
   for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
