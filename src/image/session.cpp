@@ -32,6 +32,11 @@ bool lock_image(int fd, bool exclusive) {
   }
 }
 
+// Positions the stream at unit `unit` of `unit_size` bytes; the position is computed in 64 bits.
+bool seek_unit(ImageSession& session, std::uint32_t unit, std::uint32_t unit_size) {
+  return fseeko(session.image, static_cast<off_t>(std::uint64_t{unit} * unit_size), SEEK_SET) == 0;
+}
+
 }  // namespace
 
 bool session_init(ImageSession& session) {
@@ -118,7 +123,7 @@ std::uint64_t image_blocks(const ImageSession& session, std::uint32_t block_size
 
 std::uint32_t read_units(ImageSession& session, std::uint32_t unit, std::uint32_t unit_size,
                          std::uint32_t count, std::uint8_t* dest) {
-  if (fseeko(session.image, static_cast<off_t>(std::uint64_t{unit} * unit_size), SEEK_SET) != 0) {
+  if (!seek_unit(session, unit, unit_size)) {
     // Reading on from wherever the stream stands would hand the caller another block.
     std::printf("fseek to sector %d failed!\n", static_cast<int>(unit));
     return 0;
@@ -132,22 +137,24 @@ std::uint32_t read_sectors(ImageSession& session, std::uint32_t sector, std::uin
   return read_units(session, sector, session.block_size, count, dest);
 }
 
-bool write_sector(ImageSession& session, std::uint32_t sector, const std::uint8_t* bytes) {
-  const std::uint32_t size = session.block_size;
-  if (fseeko(session.image, static_cast<off_t>(std::uint64_t{sector} * size), SEEK_SET) != 0) {
+void write_units(ImageSession& session, std::uint32_t unit, std::uint32_t unit_size,
+                 const std::uint8_t* bytes) {
+  if (!seek_unit(session, unit, unit_size)) {
     // Writing at whatever position the stream holds would overwrite another block.
-    std::printf("fseek to sector %u failed!\n", sector);
+    std::printf("fseek to sector %u failed!\n", unit);
     session.write_failed = true;
-    return false;
+    return;
   }
-  const std::size_t written = std::fwrite(bytes, 1, size, session.image);
-  if (size == 0 || written != size || std::ferror(session.image) != 0) {
-    std::printf("fwrite to sector %u failed, result=%zu!\n", sector, written);
+  const std::size_t written = std::fwrite(bytes, 1, unit_size, session.image);
+  if (unit_size == 0 || written != unit_size || std::ferror(session.image) != 0) {
+    std::printf("fwrite to sector %u failed, result=%zu!\n", unit, written);
     std::clearerr(session.image);
     session.write_failed = true;
-    return false;
   }
-  return true;
+}
+
+void write_sector(ImageSession& session, std::uint32_t sector, const std::uint8_t* bytes) {
+  write_units(session, sector, session.block_size, bytes);
 }
 
 bool sync_image(ImageSession& session) {

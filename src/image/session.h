@@ -47,6 +47,10 @@ struct ImageSession {
   // that value is the read-only marker.
   std::array<std::uint8_t, 128> new_label_long{};
   std::array<std::uint8_t, 256> current_label{};
+  // The Volume Identifier of an ISO 9660 Primary and of a Joliet Supplementary Volume
+  // Descriptor, in write mode.
+  std::array<std::uint8_t, 32> new_iso_name{};
+  std::array<std::uint8_t, 32> new_joliet_name{};
   RecognitionFlags recognition = 0;
   // long_ad: extent length u32, logical block u32, partition reference u16, 6 bytes.
   std::array<std::uint8_t, 16> fsd_location{};
@@ -109,10 +113,14 @@ std::uint32_t read_units(ImageSession& session, std::uint32_t unit, std::uint32_
 std::uint32_t read_sectors(ImageSession& session, std::uint32_t sector, std::uint32_t count,
                            std::uint8_t* dest);
 
-// Writes one block at `sector`. On a failed positioning prints "fseek to sector %u failed!"
-// and writes nothing; on a short write prints "fwrite to sector %u failed, result=%zu!".
-// Either failure marks the run failed.
-bool write_sector(ImageSession& session, std::uint32_t sector, const std::uint8_t* bytes);
+// Writes `unit_size` bytes at unit `unit` of that size. On a failed positioning prints "fseek
+// to sector %u failed!" and writes nothing; on a short write prints "fwrite to sector %u
+// failed, result=%zu!". Either failure marks the run failed.
+void write_units(ImageSession& session, std::uint32_t unit, std::uint32_t unit_size,
+                 const std::uint8_t* bytes);
+
+// write_units of one logical block at `sector`.
+void write_sector(ImageSession& session, std::uint32_t sector, const std::uint8_t* bytes);
 
 // Flushes the stream and syncs the image's data to storage. False (and the run marked failed)
 // when either fails; prints nothing.

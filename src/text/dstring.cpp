@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "text/iso_name.h"
 #include "text/unicode.h"
 
 namespace tarnwick {
@@ -69,6 +70,8 @@ void dstring_to_text(const std::uint8_t* field, std::int32_t field_size, std::ui
 void set_new_label_utf16(ImageSession& session, const std::uint16_t* units) {
   session.new_label_short.fill(0);
   session.new_label_long.fill(0);
+  iso_primary_identifier(units, 128, session.new_iso_name.data());
+  joliet_identifier(units, 128, session.new_joliet_name.data());
   const auto len = static_cast<std::uint32_t>(utf16_length(units));
   if (len == 0) return;
   const std::uint32_t n = cut_units(units, len, 126);

@@ -38,7 +38,8 @@ void dstring_to_text(const std::uint8_t* field, std::int32_t field_size, std::ui
 // Fills `new_label_short` and `new_label_long` from a 128-unit buffer ended by a zero unit
 // unless full, which switches the run into write mode. The label is cut to 126 units, then to
 // each field's capacity (15 or 63 units in 16-bit form); a cut never keeps a high surrogate
-// as the last unit. Both fields take the 8-bit form when every kept unit is below 256.
+// as the last unit. Both fields take the 8-bit form when every kept unit is below 256. The
+// ISO 9660 and Joliet Volume Identifiers are made from the label as given (text/iso_name.h).
 void set_new_label_utf16(ImageSession& session, const std::uint16_t* units);
 
 // Converts the zero-terminated UTF-8 `label` and stores it with set_new_label_utf16.

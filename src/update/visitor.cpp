@@ -69,7 +69,7 @@ void put_cs0_charspec(std::uint8_t* field) {
   std::memcpy(field + 1, kCs0Name, sizeof(kCs0Name) - 1);
 }
 
-bool visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
+void visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
                       std::uint32_t sector_number) {
   const std::uint16_t tag = get_u16(sector_bytes);
   if (tag == kTagFileSet && session.current_label[0] == 0) {
@@ -77,21 +77,20 @@ bool visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
     dstring_to_text(sector_bytes + kFsdLogicalVolumeId, 128, session.current_label.data(),
                     static_cast<std::int32_t>(session.current_label.size() - 1));
   }
-  if (is_read_only(session)) return true;
+  if (is_read_only(session)) return;
   if (tag != kTagPrimaryVolume && tag != kTagImplementationUse && tag != kTagLogicalVolume &&
       tag != kTagFileSet) {
-    return true;
+    return;
   }
-  if (tag == kTagImplementationUse && !carries_lv_info(sector_bytes)) return true;
+  if (tag == kTagImplementationUse && !carries_lv_info(sector_bytes)) return;
   // Resealing a descriptor whose contents do not match its CRC would make damage look valid.
   if (!tag_verifies(sector_bytes, session.block_size)) {
     report_unverified(session, sector_number);
-    return true;
+    return;
   }
   rewrite_fields(session, sector_bytes, tag);
   seal_descriptor_tag(sector_bytes, get_u16(sector_bytes + 10));
   write_sector(session, sector_number, sector_bytes);
-  return true;
 }
 
 }  // namespace tarnwick

@@ -43,8 +43,8 @@ void report_unverified(ImageSession& session, std::uint32_t sector_number);
 //    A descriptor whose tag checksum or CRC does not verify (or whose CRC length runs past the
 //    block) is left unchanged, reported as "Descriptor at sector %u not changed: invalid
 //    tag", and marks the run failed, as do failed writes.
-// Always returns true: the pass continues whatever happened.
-bool visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
+// The pass continues whatever happened.
+void visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
                       std::uint32_t sector_number);
 
 }  // namespace tarnwick

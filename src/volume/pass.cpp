@@ -8,6 +8,7 @@
 #include "image/bytes.h"
 #include "update/visitor.h"
 #include "volume/anchor.h"
+#include "volume/iso9660.h"
 #include "volume/mapping.h"
 #include "volume/sequence.h"
 #include "volume/sparing.h"
@@ -153,6 +154,12 @@ bool process_open_volume(ImageSession& session, const char* path) {
     std::printf("UDF file system not found in: %s\n", path);
     return false;
   }
+  const bool writing = !is_read_only(session);
+  // A bridge image's ISO 9660 and Joliet names: the recognition scan's blocks are still in
+  // the session's buffer, which the anchor search reuses.
+  IsoNameDescriptors iso_names;
+  if (writing && spacing == kOpticalBlockSize)
+    iso_names = find_iso_names(session.buffer->data.get());
   // The anchor's extents are still needed after the first scan has reused the session's
   // buffer, so it lives in the pass's own block area, which later holds the File Set
   // Descriptor.
@@ -170,7 +177,6 @@ bool process_open_volume(ImageSession& session, const char* path) {
     return false;
   }
   const ExtentAd reserve = reserve_sequence_extent(area.data());
-  const bool writing = !is_read_only(session);
 
   scan_descriptor_sequence(session, main_sequence_extent(area.data()), true);
   if (writing) {
@@ -181,6 +187,7 @@ bool process_open_volume(ImageSession& session, const char* path) {
     if (session.write_failed) return false;
   }
   scan_descriptor_sequence(session, reserve, false);
+  if (writing) rename_iso_volumes(session, iso_names);
 
   if (get_u32(session.fsd_location.data()) == 0)
     return writing ? commit_writes(session, path) : true;

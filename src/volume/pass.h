@@ -38,7 +38,9 @@ bool process_volume(ImageSession& session, const char* path);
 // found in: %s", also when only a spacing wider than 2048 found one and no anchor of that size
 // verifies), no anchor verifies ("Failed to read ADVP!"), or in write mode when any write was
 // skipped or failed or the image could not be flushed to storage ("Error writing file: %s"). In
-// write mode "Done!" ends a run that rewrote the File Set Descriptor's location without failure.
+// write mode the names of a bridge image's ISO 9660 and Joliet descriptors are rewritten after
+// the reserve sequence (volume/iso9660.h); "Done!" ends a run that rewrote the File Set
+// Descriptor's location without failure.
 bool process_open_volume(ImageSession& session, const char* path);
 
 }  // namespace tarnwick

@@ -51,8 +51,9 @@ std::vector<std::uint32_t> with(std::vector<std::uint32_t> s,
 // Blocks where two images differ.
 std::vector<std::uint32_t> changed_sectors(const Image& a, const Image& b);
 // Bytes that differ outside the label fields and tag checksum/CRC of descriptors 1, 4, 6 and
-// 256 (and of any block in `also_allowed`, whole), and changed descriptors whose checksum
-// and CRC do not verify; empty when a relabel kept to its fields and sealed them.
+// 256, the Volume Identifier of ISO 9660 descriptors (and any block in `also_allowed`, whole),
+// and changed descriptors whose checksum and CRC do not verify; empty when a relabel kept to
+// its fields and sealed them.
 std::vector<std::string> unexpected_changes(const Image& before, const Image& after,
                                             const std::vector<std::uint32_t>& also_allowed = {});
 

@@ -76,8 +76,10 @@ std::map<std::string, std::string> udfinfo(const std::string& path, std::uint32_
   return values;
 }
 
-std::string blkid(const std::string& path, const std::string& tag) {
-  std::string value = run({"blkid", "-p", "-o", "value", "-s", tag, path}).out;
+std::string blkid(const std::string& path, const std::string& tag, const std::string& type) {
+  std::vector<std::string> argv = {"blkid", "-p", "-o", "value", "-s", tag, path};
+  if (!type.empty()) argv.insert(argv.begin() + 2, {"-n", type});
+  std::string value = run(argv).out;
   if (!value.empty() && value.back() == '\n') value.pop_back();
   return value;
 }

@@ -28,7 +28,8 @@ bool have_tool(const std::string& name);
 std::string capture_stdout(const std::function<void()>& fn);
 // udfinfo's key=value lines, told the block size; its warnings and errors under "warnings".
 std::map<std::string, std::string> udfinfo(const std::string& path, std::uint32_t block = 2048);
-std::string blkid(const std::string& path, const std::string& tag);
+// blkid's value of `tag` for the file system it finds first, or for `type` alone.
+std::string blkid(const std::string& path, const std::string& tag, const std::string& type = "");
 // A new image of `blocks` blocks of `block` bytes (mkudffs' own choice for 0).
 bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<std::string>& args,
              std::uint32_t block = 2048);

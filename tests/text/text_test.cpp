@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "text/dstring.h"
+#include "text/iso_name.h"
 #include "text/unicode.h"
 
 namespace tarnwick {
@@ -83,6 +84,38 @@ TEST(NewLabel, FormAndCutOfEachField) {
     EXPECT_EQ(std::count(s.new_label_long.begin() + c.long_length, s.new_label_long.end() - 1, 0),
               127 - c.long_length);
   }
+}
+
+TEST(NewLabel, IsoAndJolietNamesAtTheirLimits) {
+  const std::string b(40, 'b');
+  // clang-format off
+  const struct { std::string label, iso; Units joliet; } kCases[] = {
+      {"", "", {}},  // all padding
+      {"az_AZ09 ~\x7F\xC2\x9F\xC2\xA0\x01", "AZ_AZ09______", {'a', 'z', '_', 'A', 'Z', '0', '9', ' ', '~', '_', '_', 0xA0, '_'}},
+      {b.substr(0, 32), std::string(32, 'B'), Units(16, 'b')}, {b, std::string(32, 'B'), Units(16, 'b')},
+      {"\xF0\x9F\x98\x80" "x" "\xEF\xBF\xBF", "_X_", {'_', 'x', 0xFFFF}},
+  };
+  // clang-format on
+  for (const auto& c : kCases) {
+    SCOPED_TRACE(c.label);
+    ImageSession s;
+    session_init(s);
+    set_new_label(s, c.label.c_str());
+    std::string iso = c.iso;
+    iso.resize(32, ' ');
+    EXPECT_EQ(std::string(s.new_iso_name.begin(), s.new_iso_name.end()), iso);
+    Units joliet = c.joliet, written(16);
+    joliet.resize(16, ' ');
+    for (std::size_t i = 0; i < 16; ++i)
+      written[i] =
+          static_cast<std::uint16_t>(s.new_joliet_name[2 * i] << 8 | s.new_joliet_name[2 * i + 1]);
+    EXPECT_EQ(written, joliet);
+  }
+  // A surrogate alone (only a caller that skips validation can give one) is one character.
+  const std::uint16_t lone[] = {0xDC00, 'a', 0xD800, 0};
+  std::uint8_t field[32];
+  iso_primary_identifier(lone, 4, field);
+  EXPECT_EQ(std::string(field, field + 4), "_A_ ");
 }
 
 TEST(DstringText, DecodesAsUtf8WithinTheField) {
