@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "image/file.h"
 #include "volume/partition.h"
 
 namespace tarnwick {
@@ -68,12 +69,10 @@ struct ImageSession {
   std::uint32_t device_sector_size = 0;
   // The volume's logical block size: 0 until the anchor fixes it for the run.
   std::uint32_t block_size = 0;
-  // Syncs a file descriptor's data to storage: fdatasync, or a test's stand-in that fails on
-  // demand.
-  int (*sync_file)(int fd) = nullptr;
+  // Flushes the stream and syncs its data to storage (sync_stream, or a test's stand-in that
+  // fails on demand); 0 on success.
+  int (*sync_file)(std::FILE* stream) = nullptr;
 };
-
-enum class OpenResult : std::uint8_t { kOpened, kCannotOpen, kInUse };
 
 // Sets every field to its initial value and allocates the 32768-byte zero-filled buffer.
 // Returns false when the buffer cannot be allocated.
@@ -92,12 +91,8 @@ std::unique_ptr<std::uint8_t[]> alloc_zeroed(std::size_t size);
 // when the memory cannot be had; the buffer is then left as it was.
 std::uint8_t* ensure_buffer(SectorBuffer& buffer, std::int32_t size);
 
-// Opens `path` read-only in read-only mode or for update (never created or truncated) in write
-// mode, as an unbuffered stream, and records its size and, for a block device, its logical
-// sector size. Only regular files and block devices are opened: anything else (a FIFO, socket,
-// character device or directory) is refused without blocking. The image is then locked, shared
-// for reading and exclusive for writing, waiting up to 10 seconds for another holder (kInUse
-// after that, the image closed again). Prints nothing.
+// Opens `path` with open_file (image/file.h) in the run's mode and records its size and, for a
+// block device, its logical sector size. Prints nothing.
 OpenResult open_image(ImageSession& session, const char* path);
 
 // Whole blocks of `block_size` bytes in the image.

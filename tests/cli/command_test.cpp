@@ -201,3 +201,30 @@ TEST(Sharing, ConcurrentWritersAndReadersNeverMixTwoNames) {
 
 }  // namespace
 }  // namespace tarnwick::testing
+
+namespace tarnwick::testing {
+namespace {
+
+TEST(Windows, UnicodePathsAndLabelsMissingFilesTwoWritersAndTheOptions) {
+  if (windows_exe().empty())
+    GTEST_SKIP() << "no Windows build to run under Wine (scripts/check cross-builds one with "
+                    "mingw-w64 and sets TARNWICK_WINDOWS_EXE)";
+  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"-V"}})
+    EXPECT_EQ(run_windows(args).told(), run_tool(args).told());
+  TempDir dir;
+  const std::string path = dir.path("\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xE6\x9D\xB1.udf");
+  const std::string label = "\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xF0\x9F\x98\x80";
+  write_file(path, read_file(kSample));
+  EXPECT_EQ(run_both(path, {label}).told(), changing(path, label) + "Done!\nexit 0");
+  EXPECT_EQ(run_both(path).told(), "Volume label of " + path + ": " + label + "\nexit 0");
+  EXPECT_EQ(run_both(dir.path("missing")).told(),
+            "Error opening file: " + dir.path("missing") + "\nexit 1");
+  // Two writers at once: one waits for the other's lock, both finish, one name is left.
+  const std::string wine = "WINEDEBUG=-all wine " + quoted(windows_exe()) + quoted(path);
+  const std::string out = run({"sh", "-c", wine + "First & " + wine + "Second & wait"}).out;
+  EXPECT_EQ(std::count(out.begin(), out.end(), '!'), 2) << out;
+  EXPECT_EQ(names_in(read_file(path)).size(), 1u);
+}
+
+}  // namespace
+}  // namespace tarnwick::testing

@@ -138,12 +138,12 @@ void expect_relabelled(const std::string& path, const Producer& p) {
   const Image original = read_file(path, p.block);
   const bool iso = original.size() > 32774 && std::memcmp(&original[32769], "CD001", 5) == 0;
   const bool joliet = p.make.find("-J") != std::string::npos || p.name == "pycdlib";
-  EXPECT_EQ(label_of(path), p.old);
+  EXPECT_EQ(run_both(path).out, "Volume label of " + path + ": " + p.old + "\n");
   const std::string warnings = udfinfo(path, p.block)["warnings"];
   for (const Label& l : std::span(kLabels).subspan(p.block == 2048 ? 0 : 2)) {
     SCOPED_TRACE(l.label);
     const Image before = read_file(path, p.block);
-    EXPECT_EQ(run_tool({path, l.label}).out,
+    EXPECT_EQ(run_both(path, {l.label}).out,
               "Changing " + path + " volume label to '" + l.label + "'\nDone!\n");
     const Image after = read_file(path, p.block);
     const auto last = static_cast<std::uint32_t>(after.size() / p.block - 1);
@@ -262,6 +262,16 @@ TEST_F(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
     EXPECT_EQ(label_of(loop.node), "Device");
     EXPECT_EQ(udfinfo(loop.node, block)["lvid"] + "|" + blkid(loop.node, "LABEL"), "Device|Device");
   }
+  // A device the kernel marks read-only (a write-protected card) is refused for writing at once.
+  const std::string path = dir_.path("protected.img");
+  ASSERT_TRUE(mkudffs(path, 8192, {"--label=Old"}, 512));
+  const LoopDevice loop(path, 512, true);
+  if (loop.node.empty()) GTEST_SKIP() << "no read-only loop device can be made here";
+  EXPECT_EQ(run_tool({loop.node, "New"}).told(), "Changing " + loop.node +
+                                                     " volume label to 'New'\nError opening file "
+                                                     "for writing: " +
+                                                     loop.node + "\nexit 1");
+  EXPECT_EQ(label_of(loop.node), "Old");
 }
 
 }  // namespace

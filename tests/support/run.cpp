@@ -1,10 +1,15 @@
 #include "support/run.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <sstream>
+
+#include "support/image_builder.h"
 
 namespace tarnwick::testing {
 
@@ -12,6 +17,9 @@ RunResult run(const std::vector<std::string>& argv, std::uint64_t file_limit) {
   std::string command = "PATH=/usr/sbin:/sbin:/usr/bin:/bin; ";
   if (file_limit != 0)
     command += "trap '' XFSZ; ulimit -f " + std::to_string(file_limit / 512) + "; ";
+  // A run that hangs (a fault that makes the tool loop) fails within a minute and leaves no
+  // process behind: timeout ends its whole process group.
+  command += "exec timeout -k 1 60";
   for (const std::string& arg : argv) {
     command += " '";
     for (const char c : arg) command += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -33,6 +41,46 @@ RunResult run_tool(const std::vector<std::string>& args, std::uint64_t file_limi
   std::vector<std::string> argv = {TARNWICK_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
   return run(argv, file_limit);
+}
+
+std::string windows_exe() {
+  const char* exe = std::getenv("TARNWICK_WINDOWS_EXE");
+  if (exe == nullptr || !std::filesystem::exists(exe) || !have_tool("wine")) return "";
+  return exe;
+}
+
+RunResult run_windows(const std::vector<std::string>& args) {
+  // Wine's server and services start apart from the output being read, which they would
+  // otherwise hold open for seconds after each run; they end 30 seconds after the last one.
+  run({"sh", "-c",
+       "export WINEDEBUG=-all; wineserver -p 30 </dev/null >/dev/null 2>&1; "
+       "wine cmd /c exit </dev/null >/dev/null 2>&1"});
+  std::vector<std::string> argv = {"env", "WINEDEBUG=-all", "wine", windows_exe()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv);
+}
+
+RunResult run_both(const std::string& path, const std::vector<std::string>& args) {
+  const std::string copy = path + ".windows";
+  const bool windows = !windows_exe().empty();
+  std::error_code ignored;
+  if (windows)
+    std::filesystem::copy_file(path, copy, std::filesystem::copy_options::overwrite_existing,
+                               ignored);
+  std::vector<std::string> all = {path};
+  all.insert(all.end(), args.begin(), args.end());
+  const RunResult linux_run = run_tool(all);
+  if (windows) {
+    all[0] = copy;
+    std::string expected = linux_run.told();
+    for (std::size_t at = 0; (at = expected.find(path, at)) != std::string::npos; at += copy.size())
+      expected.replace(at, path.size(), copy);
+    EXPECT_EQ(run_windows(all).told(), expected) << "the Windows build";
+    if (std::filesystem::exists(path))
+      EXPECT_TRUE(read_file(copy) == read_file(path)) << "the Windows build's bytes";
+    std::filesystem::remove(copy, ignored);
+  }
+  return linux_run;
 }
 
 std::string label_of(const std::string& path) {
@@ -94,8 +142,11 @@ bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<st
   return run(argv).status == 0;
 }
 
-LoopDevice::LoopDevice(const std::string& file, std::uint32_t sector_size) {
-  const RunResult r = run({"losetup", "-f", "--show", "-b", std::to_string(sector_size), file});
+LoopDevice::LoopDevice(const std::string& file, std::uint32_t sector_size, bool read_only) {
+  std::vector<std::string> argv = {"losetup", "-f", "--show", "-b", std::to_string(sector_size),
+                                   file};
+  if (read_only) argv.push_back("-r");
+  const RunResult r = run(argv);
   if (r.status == 0 && r.out.rfind("/dev/", 0) == 0) node = r.out.substr(0, r.out.find('\n'));
 }
 

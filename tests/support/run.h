@@ -17,10 +17,18 @@ struct RunResult {
   std::string told() const { return out + "exit " + std::to_string(status); }
 };
 
-// Runs `argv` (searched on PATH and in /sbin, /usr/sbin). A `file_limit` (a multiple of 512)
-// makes writes at or past that byte of any file fail, as on a full disc (SIGXFSZ ignored).
+// Runs `argv` (searched on PATH and in /sbin, /usr/sbin), ended after 60 seconds. A `file_limit` (a
+// multiple of 512) makes writes at or past that byte of any file fail, as on a full disc (SIGXFSZ
+// ignored).
 RunResult run(const std::vector<std::string>& argv, std::uint64_t file_limit = 0);
 RunResult run_tool(const std::vector<std::string>& args, std::uint64_t file_limit = 0);
+// The Windows build (the path in TARNWICK_WINDOWS_EXE) under Wine; empty when there is none
+// or no Wine to run it.
+std::string windows_exe();
+RunResult run_windows(const std::vector<std::string>& args);
+// Runs the tool with `args` on `path`, and the Windows build likewise on a copy of the image
+// as it was: the output (but the path), the exit status and the image's bytes must be equal.
+RunResult run_both(const std::string& path, const std::vector<std::string>& args = {});
 // The label that `tarnwick PATH` prints, or the whole output in <> when it prints no label.
 std::string label_of(const std::string& path);
 
@@ -34,10 +42,11 @@ std::string blkid(const std::string& path, const std::string& tag, const std::st
 bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<std::string>& args,
              std::uint32_t block = 2048);
 
-// A loop device over a file, with the given logical sector size, detached again however the
+// A loop device over a file, with the given logical sector size (and marked read-only by the
+// kernel when `read_only`), detached again however the
 // test ends; `node` is empty when none could be made.
 struct LoopDevice {
-  LoopDevice(const std::string& file, std::uint32_t sector_size);
+  LoopDevice(const std::string& file, std::uint32_t sector_size, bool read_only = false);
   ~LoopDevice();
   std::string node;
 };

@@ -23,7 +23,7 @@ struct Pass {
 };
 
 // The pass over `image` as a file, or as a device of `device`-byte sectors.
-Pass run_pass(const Image& image, const char* label, int (*sync)(int) = nullptr,
+Pass run_pass(const Image& image, const char* label, int (*sync)(std::FILE*) = nullptr,
               std::uint32_t device = 0) {
   TempDir dir;
   const std::string path = dir.path("image");
@@ -32,11 +32,9 @@ Pass run_pass(const Image& image, const char* label, int (*sync)(int) = nullptr,
   session_init(s);
   if (label != nullptr) set_new_label(s, label);
   if (sync != nullptr) s.sync_file = sync;
+  s.device_sector_size = device;  // as a device's own would be
   Pass p;
-  p.out = capture_stdout([&] {
-    p.ok = open_image(s, path.c_str()) == OpenResult::kOpened &&
-           (s.device_sector_size = device, process_open_volume(s, path.c_str()));
-  });
+  p.out = capture_stdout([&] { p.ok = process_volume(s, path.c_str()); });
   if (const std::size_t at = p.out.find(path); at != std::string::npos)
     p.out.replace(at, path.size(), "PATH");
   p.label = reinterpret_cast<const char*>(s.current_label.data());
@@ -197,7 +195,10 @@ TEST(Pass, EachArrangementAndEachDamageIsHandledItsOwnWay) {
 }
 
 int good_syncs = 0;
-int failing_sync(int) { return good_syncs-- > 0 ? 0 : -1; }
+int failing_sync(std::FILE* stream) {
+  std::fflush(stream);
+  return good_syncs-- > 0 ? 0 : -1;
+}
 
 TEST(Pass, AFailedSyncFailsTheRunAndTheReserveCopyWaitsForTheMainOne) {
   const Image image = build_image();

@@ -1,0 +1,99 @@
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <memory>
+
+#include "image/file.h"
+
+namespace tarnwick {
+
+namespace {
+
+// How long another program's lock on the image is waited for, and how often it is tried.
+constexpr DWORD kLockWaitMilliseconds = 10000;
+constexpr DWORD kLockRetryMilliseconds = 20;
+
+std::unique_ptr<wchar_t[]> wide_path(const char* path) {
+  const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+  if (units <= 0) return nullptr;
+  std::unique_ptr<wchar_t[]> wide(new (std::nothrow) wchar_t[static_cast<std::size_t>(units)]);
+  if (wide && MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.get(), units) <= 0)
+    return nullptr;
+  return wide;
+}
+
+// Device and volume paths (\\.\E:, \\.\PhysicalDrive1, \\?\Volume{...}) name no file; writing
+// under a mounted volume needs it locked and dismounted first, which the tool does not do.
+bool names_a_device(const wchar_t* path) {
+  const bool device_namespace =
+      (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/') &&
+      (path[2] == L'.' || path[2] == L'?') && (path[3] == L'\\' || path[3] == L'/');
+  if (!device_namespace) return false;
+  // \\?\C:\... and \\?\UNC\... are long file paths.
+  const wchar_t* rest = path + 4;
+  const bool drive_path = rest[0] != 0 && rest[1] == L':' && (rest[2] == L'\\' || rest[2] == L'/');
+  const bool unc_path = (rest[0] == L'U' || rest[0] == L'u') &&
+                        (rest[1] == L'N' || rest[1] == L'n') &&
+                        (rest[2] == L'C' || rest[2] == L'c') && rest[3] == L'\\';
+  return path[2] == L'.' || !(drive_path || unc_path);
+}
+
+bool lock_file(HANDLE handle, bool exclusive) {
+  const DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | LOCKFILE_FAIL_IMMEDIATELY;
+  for (DWORD waited = 0;; waited += kLockRetryMilliseconds) {
+    OVERLAPPED whole{};
+    if (LockFileEx(handle, flags, 0, MAXDWORD, MAXDWORD, &whole)) return true;
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return false;
+    if (waited >= kLockWaitMilliseconds) return false;
+    Sleep(kLockRetryMilliseconds);
+  }
+}
+
+}  // namespace
+
+OpenResult open_file(const char* path, bool writing, OpenedFile& file) {
+  const std::unique_ptr<wchar_t[]> wide = wide_path(path);
+  if (!wide || names_a_device(wide.get())) return OpenResult::kCannotOpen;
+  // Other programs may keep the image open; the lock below decides who goes first.
+  const HANDLE handle = CreateFileW(wide.get(), GENERIC_READ | (writing ? GENERIC_WRITE : 0),
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return OpenResult::kCannotOpen;
+  LARGE_INTEGER size{};
+  if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileSizeEx(handle, &size)) {
+    CloseHandle(handle);
+    return OpenResult::kCannotOpen;
+  }
+  if (!lock_file(handle, writing)) {
+    CloseHandle(handle);
+    return OpenResult::kInUse;
+  }
+  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
+                                 (writing ? _O_RDWR : _O_RDONLY) | _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(handle);
+    return OpenResult::kCannotOpen;
+  }
+  file.stream = _fdopen(fd, writing ? "r+b" : "rb");
+  if (file.stream == nullptr) {
+    _close(fd);
+    return OpenResult::kCannotOpen;
+  }
+  // Unbuffered: every read and write goes straight to the file, as on POSIX.
+  std::setvbuf(file.stream, nullptr, _IONBF, 0);
+  file.bytes = static_cast<std::uint64_t>(size.QuadPart);
+  return OpenResult::kOpened;
+}
+
+bool seek_file(std::FILE* stream, std::uint64_t offset) {
+  return _fseeki64(stream, static_cast<long long>(offset), SEEK_SET) == 0;
+}
+
+int sync_stream(std::FILE* stream) {
+  if (std::fflush(stream) != 0) return -1;
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+  return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) ? 0 : -1;
+}
+
+}  // namespace tarnwick
