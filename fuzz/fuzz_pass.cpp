@@ -96,7 +96,7 @@ int memory_seek(void* cookie, off64_t* offset, int whence) {
 
 void run_pass(Image& image, const std::string* label) {
   Memory memory{image};
-  ImageSession session;
+  VolumeSession session;
   session_init(session);
   if (label != nullptr) set_new_label(session, label->c_str());
   session.image = fopencookie(&memory, label != nullptr ? "rb+" : "rb",

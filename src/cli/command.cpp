@@ -42,7 +42,7 @@ int run_command(int argc, char** argv) {
     std::puts("Label is not valid UTF-8");
     return 1;
   }
-  ImageSession session;
+  VolumeSession session;
   if (!session_init(session)) return 1;
   if (label != nullptr) {
     set_new_label(session, label);

@@ -13,7 +13,6 @@
 #include <memory>
 
 #include "image/file.h"
-#include "volume/partition.h"
 
 namespace tarnwick {
 
@@ -55,8 +54,6 @@ struct ImageSession {
   RecognitionFlags recognition = 0;
   // long_ad: extent length u32, logical block u32, partition reference u16, 6 bytes.
   std::array<std::uint8_t, 16> fsd_location{};
-  std::unique_ptr<PartitionEntry[]> partitions;
-  std::uint32_t partition_count = 0;
 
   // Set when a write was skipped for a failed positioning, was short, or a flush or sync
   // failed: the run fails, and the image may hold a partly written sector.

@@ -18,7 +18,7 @@ std::optional<std::uint32_t> map_metadata_block(const PartitionEntry& row, std::
   return std::nullopt;
 }
 
-std::optional<std::uint32_t> try_map_logical_block(const ImageSession& session,
+std::optional<std::uint32_t> try_map_logical_block(const VolumeSession& session,
                                                    const std::uint8_t* location, bool use_mirror) {
   const std::uint32_t block = get_u32(location + 4);
   const std::uint16_t reference = get_u16(location + 8);
@@ -34,7 +34,7 @@ std::optional<std::uint32_t> try_map_logical_block(const ImageSession& session,
   }
 }
 
-std::uint32_t map_logical_block(const ImageSession& session, const std::uint8_t* location,
+std::uint32_t map_logical_block(const VolumeSession& session, const std::uint8_t* location,
                                 bool use_mirror, std::uint32_t fallback) {
   return try_map_logical_block(session, location, use_mirror).value_or(fallback);
 }

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "image/session.h"
+#include "volume/partition.h"
 
 namespace tarnwick {
 
@@ -21,11 +21,11 @@ std::optional<std::uint32_t> map_metadata_block(const PartitionEntry& row, std::
 // cannot be mapped: a reference outside the table, a block past the chosen metadata list, or
 // a virtual, sparable or other partition. A physical row maps every block (start + block,
 // wrapping). Only reads the partition table.
-std::optional<std::uint32_t> try_map_logical_block(const ImageSession& session,
+std::optional<std::uint32_t> try_map_logical_block(const VolumeSession& session,
                                                    const std::uint8_t* location, bool use_mirror);
 
 // try_map_logical_block, with `fallback` for a block that cannot be mapped.
-std::uint32_t map_logical_block(const ImageSession& session, const std::uint8_t* location,
+std::uint32_t map_logical_block(const VolumeSession& session, const std::uint8_t* location,
                                 bool use_mirror, std::uint32_t fallback);
 
 }  // namespace tarnwick

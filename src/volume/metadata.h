@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <optional>
 
-#include "image/session.h"
 #include "volume/partition.h"
 
 namespace tarnwick {

@@ -1,12 +1,15 @@
-// Partition table: one row per partition map of the logical volume.
+// Partition table: one row per partition map of the logical volume, and the run's record as
+// the volume pass sees it (the image session plus that table).
 //
-// Plain records only, so that the session that owns the table can hold it. Filled by the
-// descriptor sequence scan (volume/sequence.h) and read by logical block mapping.
+// Filled by the descriptor sequence scan (volume/sequence.h) and read by logical block
+// mapping.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
+
+#include "image/session.h"
 
 namespace tarnwick {
 
@@ -53,6 +56,12 @@ struct PartitionEntry {
   std::unique_ptr<MetadataExtent[]> mirror_extents;
   std::int32_t mirror_extent_count = 0;
   SparingMap sparing;  // kind sparable only
+};
+
+// The image session and the volume's partition table, which lives until the run ends.
+struct VolumeSession : ImageSession {
+  std::unique_ptr<PartitionEntry[]> partitions;
+  std::uint32_t partition_count = 0;
 };
 
 }  // namespace tarnwick

@@ -25,7 +25,7 @@ bool identifier_is(const std::uint8_t* vsd, const char* identifier) {
   return std::memcmp(vsd + 1, identifier, 5) == 0;
 }
 
-void visit_file_set_at(ImageSession& session, std::uint8_t* area, std::uint32_t sector) {
+void visit_file_set_at(VolumeSession& session, std::uint8_t* area, std::uint32_t sector) {
   if (read_sectors(session, sector, 1, area) == 1) visit_descriptor(session, area, sector);
 }
 
@@ -33,7 +33,7 @@ void visit_file_set_at(ImageSession& session, std::uint8_t* area, std::uint32_t 
 // virtual partition; on a metadata partition the metadata file's copy, then the mirror's where
 // it lies elsewhere. Only sectors that a partition really maps are read. On a virtual
 // partition the VAT's own copy of the name is rewritten after the File Set Descriptor.
-void visit_file_set(ImageSession& session, std::uint8_t* area) {
+void visit_file_set(VolumeSession& session, std::uint8_t* area) {
   const std::uint8_t* location = session.fsd_location.data();
   const std::uint16_t reference = get_u16(location + 8);
   if (reference >= session.partition_count) return;
@@ -69,20 +69,20 @@ void visit_file_set(ImageSession& session, std::uint8_t* area) {
   }
 }
 
-bool run_failed(const ImageSession& session) {
+bool run_failed(const VolumeSession& session) {
   return session.write_failed || session.descriptor_skipped;
 }
 
 // Flushes what was written and syncs it to storage; false when that fails (reported) or
 // when any write of the run failed.
-bool commit_writes(ImageSession& session, const char* path) {
+bool commit_writes(VolumeSession& session, const char* path) {
   if (!sync_image(session)) std::printf("Error writing file: %s\n", path);
   return !run_failed(session);
 }
 
 }  // namespace
 
-bool scan_recognition_sequence(ImageSession& session, std::uint32_t spacing) {
+bool scan_recognition_sequence(VolumeSession& session, std::uint32_t spacing) {
   std::uint8_t* buffer =
       ensure_buffer(*session.buffer, static_cast<std::int32_t>(kRecognitionDescriptors * spacing));
   if (buffer == nullptr) return false;
@@ -108,14 +108,14 @@ bool scan_recognition_sequence(ImageSession& session, std::uint32_t spacing) {
   return found;
 }
 
-std::uint32_t recognise_volume(ImageSession& session) {
+std::uint32_t recognise_volume(VolumeSession& session) {
   for (std::uint32_t spacing = kOpticalBlockSize; spacing <= kMaxBlockSize; spacing *= 2) {
     if (scan_recognition_sequence(session, spacing)) return spacing;
   }
   return 0;
 }
 
-std::size_t allowed_block_sizes(const ImageSession& session, std::uint32_t spacing,
+std::size_t allowed_block_sizes(const VolumeSession& session, std::uint32_t spacing,
                                 std::uint32_t* sizes) {
   std::size_t count = 0;
   if (spacing == kOpticalBlockSize) {
@@ -133,7 +133,7 @@ std::size_t allowed_block_sizes(const ImageSession& session, std::uint32_t spaci
   return count;
 }
 
-bool process_volume(ImageSession& session, const char* path) {
+bool process_volume(VolumeSession& session, const char* path) {
   switch (open_image(session, path)) {
     case OpenResult::kOpened:
       return process_open_volume(session, path);
@@ -148,7 +148,7 @@ bool process_volume(ImageSession& session, const char* path) {
   }
 }
 
-bool process_open_volume(ImageSession& session, const char* path) {
+bool process_open_volume(VolumeSession& session, const char* path) {
   const std::uint32_t spacing = recognise_volume(session);
   if (spacing == 0) {
     std::printf("UDF file system not found in: %s\n", path);

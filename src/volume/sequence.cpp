@@ -64,7 +64,7 @@ bool has_virtual_map(const std::uint8_t* lvd, std::uint32_t block_size, std::uin
 
 // The Logical Volume Descriptor's part in a collecting scan: its maps become the table.
 // Returns false when the table cannot be had; the session then keeps none.
-bool build_partition_table(ImageSession& session, const std::uint8_t* lvd) {
+bool build_partition_table(VolumeSession& session, const std::uint8_t* lvd) {
   const std::uint32_t count = get_u32(lvd + 268);
   const std::uint32_t block_size = session.block_size;
   session.partitions.reset();
@@ -102,7 +102,7 @@ bool build_partition_table(ImageSession& session, const std::uint8_t* lvd) {
   return true;
 }
 
-void match_partitions(ImageSession& session, const RecordedPartition* recorded,
+void match_partitions(VolumeSession& session, const RecordedPartition* recorded,
                       std::size_t recorded_count) {
   for (std::uint32_t r = 0; r < session.partition_count; ++r) {
     PartitionEntry& row = session.partitions[r];
@@ -146,7 +146,7 @@ std::optional<std::uint8_t> read_partition_map(const std::uint8_t* lvd, std::uin
   return length;
 }
 
-bool scan_descriptor_sequence(ImageSession& session, ExtentAd extent, bool collect) {
+bool scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool collect) {
   const std::uint32_t block_size = session.block_size;
   const std::uint32_t n = extent.length / block_size;
   std::uint8_t* work =

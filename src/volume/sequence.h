@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "image/session.h"
+#include "volume/partition.h"
 
 namespace tarnwick {
 
@@ -52,6 +52,6 @@ std::optional<std::uint8_t> read_partition_map(const std::uint8_t* lvd, std::uin
 // Returns false when no block of a chunk could be read, when the map count exceeds what fits or
 // the table cannot be allocated (no table is kept), or when a metadata file entry cannot be
 // read.
-bool scan_descriptor_sequence(ImageSession& session, ExtentAd extent, bool collect);
+bool scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool collect);
 
 }  // namespace tarnwick

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "image/session.h"
+#include "volume/partition.h"
 
 namespace tarnwick {
 

@@ -36,7 +36,7 @@ EntryLayout layout_of(const std::uint8_t* entry) {
 }
 
 // The physical row that holds the virtual partition's blocks: the type 1 map with its number.
-std::optional<std::uint32_t> physical_row_of(const ImageSession& session,
+std::optional<std::uint32_t> physical_row_of(const VolumeSession& session,
                                              std::uint32_t virtual_row) {
   const std::uint16_t number = session.partitions[virtual_row].number;
   for (std::uint32_t r = 0; r < session.partition_count; ++r) {
@@ -48,7 +48,7 @@ std::optional<std::uint32_t> physical_row_of(const ImageSession& session,
 
 // Copies `count` bytes at data position `offset` of the VAT into `out`. False when they lie
 // outside the data or a sector cannot be read.
-bool read_vat_bytes(ImageSession& session, const Vat& vat, std::uint64_t offset,
+bool read_vat_bytes(VolumeSession& session, const Vat& vat, std::uint64_t offset,
                     std::uint32_t count, std::uint8_t* out) {
   const std::uint32_t block_size = session.block_size;
   if (vat.embedded) {
@@ -79,7 +79,7 @@ bool read_vat_bytes(ImageSession& session, const Vat& vat, std::uint64_t offset,
 
 // Fills the data location of the VAT from its entry: embedded, or recorded extents in the
 // physical partition that together cover the information length.
-bool locate_data(const ImageSession& session, Vat& vat, std::uint32_t physical_row,
+bool locate_data(const VolumeSession& session, Vat& vat, std::uint32_t physical_row,
                  std::uint64_t info_length) {
   const std::uint8_t* entry = vat.entry.data();
   const std::uint32_t block_size = session.block_size;
@@ -115,7 +115,7 @@ bool locate_data(const ImageSession& session, Vat& vat, std::uint32_t physical_r
 }
 
 // Checks the data's own framing and sets where the entries are and how many there are.
-bool frame_entries(ImageSession& session, Vat& vat, std::uint64_t info_length) {
+bool frame_entries(VolumeSession& session, Vat& vat, std::uint64_t info_length) {
   if (vat.file_type == kFileTypeVat) {
     std::uint8_t header[4];
     if (info_length < 4 || !read_vat_bytes(session, vat, 0, 4, header)) return false;
@@ -169,7 +169,7 @@ std::optional<std::size_t> lv_extension_label(const std::uint8_t* entry, std::ui
 
 }  // namespace
 
-std::optional<Vat> find_vat(ImageSession& session, std::uint32_t virtual_row) {
+std::optional<Vat> find_vat(VolumeSession& session, std::uint32_t virtual_row) {
   const std::optional<std::uint32_t> physical_row = physical_row_of(session, virtual_row);
   if (!physical_row) return std::nullopt;
   const std::uint32_t physical_start = session.partitions[*physical_row].start;
@@ -199,7 +199,7 @@ std::optional<Vat> find_vat(ImageSession& session, std::uint32_t virtual_row) {
   return std::nullopt;
 }
 
-std::optional<std::uint32_t> map_virtual_block(ImageSession& session, const Vat& vat,
+std::optional<std::uint32_t> map_virtual_block(VolumeSession& session, const Vat& vat,
                                                std::uint32_t block) {
   if (block >= vat.entry_count) return std::nullopt;
   std::uint8_t bytes[4];
@@ -211,7 +211,7 @@ std::optional<std::uint32_t> map_virtual_block(ImageSession& session, const Vat&
   return vat.physical_start + physical;
 }
 
-void relabel_vat(ImageSession& session, Vat& vat) {
+void relabel_vat(VolumeSession& session, Vat& vat) {
   const std::uint32_t block_size = session.block_size;
   std::uint8_t* entry = vat.entry.data();
   std::optional<std::size_t> label_in_entry;

@@ -20,7 +20,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "image/session.h"
+#include "volume/partition.h"
 
 namespace tarnwick {
 
@@ -46,11 +46,11 @@ struct Vat {
 // Looks for the VAT of the virtual partition at table row `virtual_row` among the image's
 // last 32 blocks, last first, and takes the first whose entry verifies and whose data is
 // well formed. nullopt when there is none (or the volume has no matching physical row).
-std::optional<Vat> find_vat(ImageSession& session, std::uint32_t virtual_row);
+std::optional<Vat> find_vat(VolumeSession& session, std::uint32_t virtual_row);
 
 // The absolute block of virtual block `block`, reading the one entry it needs; nullopt for a block
 // past the table or marked unused.
-std::optional<std::uint32_t> map_virtual_block(ImageSession& session, const Vat& vat,
+std::optional<std::uint32_t> map_virtual_block(VolumeSession& session, const Vat& vat,
                                                std::uint32_t block);
 
 // Rewrites the VAT's own Logical Volume Identifier with the new label and writes it back
@@ -58,6 +58,6 @@ std::optional<std::uint32_t> map_virtual_block(ImageSession& session, const Vat&
 // entry's own "*UDF VAT LVExtension" attribute; a stale one (another writer's Verification
 // ID), one outside the attribute space, or none names nothing any reader uses: the entry is
 // left as it is, silently.
-void relabel_vat(ImageSession& session, Vat& vat);
+void relabel_vat(VolumeSession& session, Vat& vat);
 
 }  // namespace tarnwick

@@ -28,7 +28,7 @@ Pass run_pass(const Image& image, const char* label, int (*sync)(std::FILE*) = n
   TempDir dir;
   const std::string path = dir.path("image");
   write_file(path, image);
-  ImageSession s;
+  VolumeSession s;
   session_init(s);
   if (label != nullptr) set_new_label(s, label);
   if (sync != nullptr) s.sync_file = sync;
