@@ -207,8 +207,8 @@ namespace {
 
 TEST(Windows, UnicodePathsAndLabelsMissingFilesTwoWritersAndTheOptions) {
   if (windows_exe().empty())
-    GTEST_SKIP() << "no Windows build to run under Wine (scripts/check cross-builds one with "
-                    "mingw-w64 and sets TARNWICK_WINDOWS_EXE)";
+    GTEST_SKIP() << "no Windows build to run under Wine (apt-get install g++-mingw-w64-x86-64 "
+                    "wine wine64, then configure again)";
   for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"-V"}})
     EXPECT_EQ(run_windows(args).told(), run_tool(args).told());
   TempDir dir;

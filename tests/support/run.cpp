@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
@@ -44,9 +43,9 @@ RunResult run_tool(const std::vector<std::string>& args, std::uint64_t file_limi
 }
 
 std::string windows_exe() {
-  const char* exe = std::getenv("TARNWICK_WINDOWS_EXE");
-  if (exe == nullptr || !std::filesystem::exists(exe) || !have_tool("wine")) return "";
-  return exe;
+  static const bool runnable =
+      std::filesystem::exists(TARNWICK_WINDOWS_EXE) && have_tool("wine") && have_tool("wineserver");
+  return runnable ? TARNWICK_WINDOWS_EXE : "";
 }
 
 RunResult run_windows(const std::vector<std::string>& args) {

@@ -22,8 +22,8 @@ struct RunResult {
 // ignored).
 RunResult run(const std::vector<std::string>& argv, std::uint64_t file_limit = 0);
 RunResult run_tool(const std::vector<std::string>& args, std::uint64_t file_limit = 0);
-// The Windows build (the path in TARNWICK_WINDOWS_EXE) under Wine; empty when there is none
-// or no Wine to run it.
+// The Windows build, cross-compiled beside the tests where mingw-w64 is installed; empty when
+// there is none or no Wine to run it. run_windows runs it under Wine.
 std::string windows_exe();
 RunResult run_windows(const std::vector<std::string>& args);
 // Runs the tool with `args` on `path`, and the Windows build likewise on a copy of the image
