@@ -127,6 +127,7 @@ void bridge(Image& i, const std::vector<std::pair<std::uint8_t, std::string>>& i
 // clang-format off
 const Case kCases[] = {
   {"bridge: primary and Joliet, beside a boot record and another supplementary", {}, [](Image& i) { bridge(i, {{1, ""}, {0, "%/E"}, {2, "%/F"}, {2, "%/E"}, {255, ""}}); }, kDone, "Sample", with(kSequences, {16, 19, 257})},
+  {"4096-byte volume with an ISO 9660 primary first: no 2048-byte bridge", k4096, [](Image& i) { std::memmove(&i[36864], &i[32768], 3 * 4096), std::memset(&i[32768], 0, 4096), std::memcpy(&i[32769], "CD001\1", 6), i[32768] = 1; }, kDone, "Sample", with(kSequences, {257})},
   {"bridge: Joliet at each level, no file set location", {}, [](Image& i) { bridge(i, {{2, "%/@"}, {2, "%/C"}}); for (std::uint32_t lvd : {35u, 51u}) put_u32(sector_at(i, lvd) + 248, 0), reseal(i, lvd); }, "", "", with(kSequences, {16, 17})},
   {"plain volume", {}, kNone, kDone, "Sample", with(kSequences, {257})},
   {"metadata file and mirror", kMeta, kNone, kDone, "Sample", with(kSequences, {259, 263})},
