@@ -146,12 +146,12 @@ std::optional<std::uint8_t> read_partition_map(const std::uint8_t* lvd, std::uin
   return length;
 }
 
-bool scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool collect) {
+void scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool collect) {
   const std::uint32_t block_size = session.block_size;
   const std::uint32_t n = extent.length / block_size;
   std::uint8_t* work =
       ensure_buffer(*session.buffer, static_cast<std::int32_t>(kChunkSectors * block_size));
-  if (work == nullptr) return false;
+  if (work == nullptr) return;
   RecordedPartition recorded[kMaxRecordedPartitions];
   std::size_t recorded_count = 0;
   std::uint32_t filled = 0;
@@ -161,7 +161,7 @@ bool scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool coll
     const std::uint32_t sector = extent.location + j;
     if (slot == 0) {
       filled = read_sectors(session, sector, kChunkSectors, work);
-      if (filled == 0) return false;
+      if (filled == 0) return;
     }
     // Slots the read did not fill hold nothing of this sequence.
     if (slot >= filled) break;
@@ -181,7 +181,7 @@ bool scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool coll
           std::memcpy(session.fsd_location.data(), d + 248, session.fsd_location.size());
         }
         visit_descriptor(session, d, sector);
-        if (collect && !build_partition_table(session, d)) return false;
+        if (collect && !build_partition_table(session, d)) return;
         break;
       case kTagUnallocatedSpace:
         break;
@@ -190,15 +190,14 @@ bool scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool coll
         break;
     }
   }
-  if (!collect) return true;
+  if (!collect) return;
   match_partitions(session, recorded, recorded_count);
   for (std::uint32_t r = 0; r < session.partition_count; ++r) {
     PartitionEntry& row = session.partitions[r];
     if (row.kind == PartitionKind::kMetadata && !load_metadata_extents(session, row, work)) {
-      return false;
+      return;
     }
   }
-  return true;
 }
 
 }  // namespace tarnwick

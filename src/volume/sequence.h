@@ -49,9 +49,9 @@ std::optional<std::uint8_t> read_partition_map(const std::uint8_t* lvd, std::uin
 // extent sets `fsd_location`. With `collect`, the last Logical Volume Descriptor's maps become
 // the partition table, matched to the first six Partition Descriptors, and metadata extents
 // are loaded.
-// Returns false when no block of a chunk could be read, when the map count exceeds what fits or
-// the table cannot be allocated (no table is kept), or when a metadata file entry cannot be
-// read.
-bool scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool collect);
+// Stops early when no block of a chunk can be read, when the map count exceeds what fits or the
+// table cannot be allocated (no table is kept), or when a metadata file entry cannot be read:
+// the pass goes on with what was found.
+void scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool collect);
 
 }  // namespace tarnwick

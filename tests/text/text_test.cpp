@@ -94,6 +94,7 @@ TEST(NewLabel, IsoAndJolietNamesAtTheirLimits) {
       {"az_AZ09 ~\x7F\xC2\x9F\xC2\xA0\x01", "AZ_AZ09______", {'a', 'z', '_', 'A', 'Z', '0', '9', ' ', '~', '_', '_', 0xA0, '_'}},
       {b.substr(0, 32), std::string(32, 'B'), Units(16, 'b')}, {b, std::string(32, 'B'), Units(16, 'b')},
       {"\xF0\x9F\x98\x80" "x" "\xEF\xBF\xBF", "_X_", {'_', 'x', 0xFFFF}},
+      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "__", {'_', '_'}},  // U+10000, U+10FFFF: one each
   };
   // clang-format on
   for (const auto& c : kCases) {
