@@ -213,43 +213,6 @@ TEST_F(RealImages, AFailedIsoWriteFailsTheRunAndPlainIso9660IsRefused) {
   EXPECT_EQ(read_file(iso), plain);
 }
 
-TEST_F(RealImages, AMissingOrDamagedFirstAnchorIsReplacedByTheEndAnchor) {
-  for (std::uint32_t block : {512u, 2048u, 4096u}) {
-    for (const char* revision : {"1.01", "1.50", "2.01"}) {
-      for (bool zeroed : {true, false}) {
-        const std::string path = dir_.path(std::string("anchor") + revision);
-        ASSERT_TRUE(
-            mkudffs(path, 4096, {std::string("--udfrev=") + revision, "--label=Old"}, block));
-        Image image = read_file(path, block);
-        std::fill_n(sector_at(image, 256), zeroed ? block : 0, 0);
-        sector_at(image, 256)[4] ^= zeroed ? 0 : 0x55;  // or its checksum damaged
-        write_file(path, image);
-        EXPECT_EQ(label_of(path), "Old");
-        EXPECT_EQ(run_tool({path, "Found"}).status, 0);
-        EXPECT_EQ(udfinfo(path, block)["lvid"], "Found");
-      }
-    }
-  }
-}
-
-// Formatting again with another block size leaves the first format's anchor at block 256 of
-// its size, still sound; only the live volume is read and written.
-TEST_F(RealImages, AVolumeFormattedAgainIsReadAsItsLiveFormat) {
-  for (const auto& [first, live] : {std::pair{2048u, 512u}, {512u, 2048u}, {512u, 4096u}}) {
-    SCOPED_TRACE(std::to_string(first) + " then " + std::to_string(live));
-    const std::string path = dir_.path("again.udf");
-    ASSERT_EQ(run({"truncate", "-s", "16M", path}).status, 0);
-    for (const std::uint32_t block : {first, live}) {
-      ASSERT_EQ(
-          run({"mkudffs", "--blocksize=" + std::to_string(block), "--label=Old", path}).status, 0);
-    }
-    const Image before = read_file(path, live);
-    expect_relabelled(path, {"reformatted", live});
-    EXPECT_EQ(changed_sectors(before, read_file(path, live)).size(), 7u)
-        << "the live volume's descriptors only";
-  }
-}
-
 TEST_F(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
   for (const auto& [block, sector] : {std::pair{512u, 512u}, {4096u, 4096u}, {2048u, 512u}}) {
     const std::string path = dir_.path("device.img");

@@ -1,12 +1,11 @@
-// Label text: UTF-8 and UTF-16 by the tool's fixed arithmetic, the two d-strings of a new
-// label, and the label read out of a field.
+// Label text: the two d-strings of a new label and its ISO 9660 and Joliet names,
+// and the label read out of a field.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "text/dstring.h"
 #include "text/iso_name.h"
-#include "text/unicode.h"
 
 namespace tarnwick {
 namespace {
@@ -14,47 +13,6 @@ namespace {
 using Units = std::vector<std::uint16_t>;
 const auto* bytes_of(const std::string& s) {
   return reinterpret_cast<const std::uint8_t*>(s.data());
-}
-const auto size_of(const auto& s) { return static_cast<std::uint32_t>(s.size()); }
-
-TEST(Unicode, ConvertsByTheFixedArithmetic) {
-  // clang-format off
-  const struct { std::string utf8; Units utf16; std::int32_t result; } kCases[] = {
-      {"Caf\xC3\xA9", {0x43, 0x61, 0x66, 0xE9}, 4}, {"\xF0\x9F\x98\x80", {0xD83D, 0xDE00}, 2},
-      {"\xE2\x82\xAC", {0x20AC}, 1}, {std::string("A\0B", 3), {0x41, 0x00}, 2},
-      {"\xF0\x9F\x98\x80" "B", {0xD83D, 0xDE00, 0x42}, 3},
-      {"\xC3\xC3", {0x0103}, 1},                                        // seven-bit continuation mask
-      {std::string("\xF0\x80\x80\x80", 4), {0xD7C0, 0xDC00}, 2},        // overlong: arithmetic shift
-      {"A\xE2\x82", {0x41, 0x2080}, 2}, {"", {}, 0},                    // cut short: nothing read past it
-      {"A\xF0\x9F\x98\x80", {0x41, 0, 0}, 0}, {"AAA", {0x41, 0x41}, 0}, // no room: what fitted stays
-  };
-  const struct { Units utf16; std::string utf8; std::int32_t result; } kBack[] = {
-      {{0x7F, 0x80}, "\x7F\xC2\x80", 3}, {{0xE9}, "\xC3\xA9", 2}, {{0x20AC}, "\xE2\x82\xAC", 3}, {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80", 4},
-      {{0xD83D}, "\xF0\x9F\x90\x80", 4},                                // a last surrogate pairs with zero
-      {{0xDC00, 0x41}, "\xF0\x90\x81\x81", 4}, {{0x41, 0x00, 0x42}, std::string("A\0", 2), 2},
-      {{0x41, 0x7FF, 0x20AC}, "A\xDF\xBF", 0},                          // no room: what fitted stays
-  };
-  // clang-format on
-  for (const auto& c : kCases) {
-    Units units(8, 0);
-    const std::uint32_t room = c.result == 0 && !c.utf8.empty() ? 2 : 8;
-    EXPECT_EQ(utf8_to_utf16(bytes_of(c.utf8), size_of(c.utf8), units.data(), room), c.result);
-    units.resize(c.utf16.size());
-    EXPECT_EQ(units, c.utf16) << c.utf8;
-  }
-  for (const auto& c : kBack) {
-    std::string out(8, '\0');
-    const std::uint32_t room = c.result == 0 ? 5 : 8;
-    EXPECT_EQ(utf16_to_utf8(c.utf16.data(), size_of(c.utf16),
-                            reinterpret_cast<std::uint8_t*>(out.data()), room),
-              c.result);
-    EXPECT_EQ(out.substr(0, c.utf8.size()), c.utf8);
-    EXPECT_EQ(out.find_first_not_of('\0', c.utf8.size()), std::string::npos);
-  }
-  Units full(128, 'x');
-  EXPECT_EQ(utf16_length(full.data()), 128);
-  full[127] = 0;
-  EXPECT_EQ(utf16_length(full.data()), 127);
 }
 
 TEST(NewLabel, FormAndCutOfEachField) {
