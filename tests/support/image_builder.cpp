@@ -185,7 +185,7 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
         : tag == 6   ? decltype(allowed){{20, 212}}
         : tag == 256 ? decltype(allowed){{48, 336}}
                      : decltype(allowed){};
-    if (!allowed.empty()) allowed.insert(allowed.end(), {{4, 5}, {8, 10}});
+    if (!allowed.empty()) allowed.emplace_back(4, 5), allowed.emplace_back(8, 10);
     // An ISO 9660 descriptor of a bridge image: its Volume Identifier only.
     if (s * n % 2048 == 0 && std::memcmp(b + 1, "CD001", 5) == 0) allowed = {{40, 72}};
     if (std::find(also_allowed.begin(), also_allowed.end(), s) != also_allowed.end())
