@@ -25,18 +25,12 @@ std::unique_ptr<wchar_t[]> wide_path(const char* path) {
 
 // Device and volume paths (\\.\E:, \\.\PhysicalDrive1, \\?\Volume{...}) name no file; writing
 // under a mounted volume needs it locked and dismounted first, which the tool does not do.
-bool names_a_device(const wchar_t* path) {
-  const bool device_namespace =
-      (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/') &&
-      (path[2] == L'.' || path[2] == L'?') && (path[3] == L'\\' || path[3] == L'/');
-  if (!device_namespace) return false;
-  // \\?\C:\... and \\?\UNC\... are long file paths.
-  const wchar_t* rest = path + 4;
-  const bool drive_path = rest[0] != 0 && rest[1] == L':' && (rest[2] == L'\\' || rest[2] == L'/');
-  const bool unc_path = (rest[0] == L'U' || rest[0] == L'u') &&
-                        (rest[1] == L'N' || rest[1] == L'n') &&
-                        (rest[2] == L'C' || rest[2] == L'c') && rest[3] == L'\\';
-  return path[2] == L'.' || !(drive_path || unc_path);
+// A drive's path behind either prefix (\\?\C:\..., \\.\C:\...) is a file.
+bool names_a_device(const wchar_t* p) {
+  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+  if (!separator(p[0]) || !separator(p[1]) || (p[2] != L'.' && p[2] != L'?') || !separator(p[3]))
+    return false;
+  return p[4] == 0 || p[5] != L':' || !separator(p[6]);
 }
 
 bool lock_file(HANDLE handle, bool exclusive) {

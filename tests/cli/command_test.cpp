@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <set>
 
@@ -174,6 +175,13 @@ TEST(Windows, UnicodePathsAndLabelsMissingFilesTwoWritersAndTheOptions) {
   EXPECT_EQ(run_both(path).told(), "Volume label of " + path + ": " + label + "\nexit 0");
   EXPECT_EQ(run_both(dir.path("missing")).told(),
             "Error opening file: " + dir.path("missing") + "\nexit 1");
+  // Device and volume paths are refused; a drive's path behind either prefix is a file.
+  std::string z = "\\\\?\\Z:" + kSample, dot = "\\\\.\\Z:" + kSample;
+  std::replace(z.begin(), z.end(), '/', '\\'), std::replace(dot.begin(), dot.end(), '/', '\\');
+  for (const std::string device : {"\\\\.\\PhysicalDrive0", "\\\\.\\Z:", "\\\\?\\Volume{0}"})
+    EXPECT_EQ(run_windows({device}).told(), "Error opening file: " + device + "\nexit 1");
+  for (const std::string& file : {z, dot})
+    EXPECT_EQ(run_windows({file}).told(), "Volume label of " + file + ": Sample\nexit 0");
   // Two writers at once: one waits for the other's lock, both finish, one name is left.
   const std::string wine = "WINEDEBUG=-all wine " + quoted(windows_exe()) + quoted(path);
   const std::string out = run({"sh", "-c", wine + "First & " + wine + "Second & wait"}).out;
