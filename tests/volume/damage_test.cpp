@@ -164,6 +164,7 @@ const Case kCases[] = {
   {"anchor not matching its CRC, no copy", {}, [](Image& i) { sector_at(i, 256)[20] ^= 1, std::memset(sector_at(i, 299), 0, 2048); }, kNoAnchor, "", {}},
   {"anchor with another tag", {}, [](Image& i) { put_descriptor(i, 256, 3), put_descriptor(i, 299, 3); }, kNoAnchor, "", {}},
   {"anchor at the end only", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048); }, kDone, "Sample", with(kSequences, {257})},
+  {"anchor at the end only, the image ending inside another block", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048), i.resize(i.size() + 2047); }, kDone, "Sample", with(kSequences, {257})},
   {"512-byte blocks, anchor at the end only", k512, [](Image& i) { std::memset(sector_at(i, 256), 0, 512); }, kDone, "Sample", with(kSequences, {257})},
   {"4096-byte blocks, anchor at the end only", k4096, [](Image& i) { std::memset(sector_at(i, 256), 0, 4096); }, kDone, "Sample", with(kSequences, {257})},
   {"a 512-byte anchor naming another block", k512, [](Image& i) { put_u32(sector_at(i, 256) + 12, 255), reseal(i, 256), std::memset(sector_at(i, 299), 0, 512); }, kNoAnchor, "", {}},

@@ -73,6 +73,7 @@ TEST(Sparable, TheFileSetDescriptorIsFoundThroughTheFirstTableThatVerifies) {
   const Alteration kCases[] = {
       {"in place", [](Image&) {}, "Sparable", {1344}},
       {"remapped packet", [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 4, 2); }, "Spared", {400}},
+      {"first table recorded for another place", [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 4, 2), put_u32(sector_at(i, 160) + 12, 161), reseal(i, 160); }, "Sparable", {1344}},
       {"first table bad, second good", [](Image& i) { spare_copy(i, 32, 400), table(i, 4064, 4, 0), sector_at(i, 160)[60] ^= 1; }, "Spared", {400}},
       {"three blocks into the packet", [](Image& i) { set_lvds(i, 252, 35), spare_copy(i, 35, 403), table(i, 160, 4, 0); }, "Spared", {403}},
       {"a free entry's own original", [](Image& i) { set_lvds(i, 252, 0xFFFFFFF0), set_lvds(i, 480, 0x00020010), spare_copy(i, 0xFFFFFFF0, 400), table(i, 160, 4, 0), put_u32(sector_at(i, 160) + 56, 0xFFFFFFF0), reseal(i, 160); }, "", {}},
