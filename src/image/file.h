@@ -11,6 +11,10 @@ namespace tarnwick {
 
 enum class OpenResult : std::uint8_t { kOpened, kCannotOpen, kInUse };
 
+// How long another program's lock on the image is waited for, and how often it is tried.
+inline constexpr int kLockWaitMilliseconds = 10000;
+inline constexpr int kLockRetryMilliseconds = 20;
+
 struct OpenedFile {
   std::FILE* stream = nullptr;           // binary, unbuffered
   std::uint64_t bytes = 0;               // the size of the file or device when it was opened

@@ -17,10 +17,6 @@ namespace tarnwick {
 
 namespace {
 
-// How long another program's lock on the image is waited for, and how often it is tried.
-constexpr int kLockWaitMilliseconds = 10000;
-constexpr int kLockRetryMilliseconds = 20;
-
 bool lock_file(int fd, bool exclusive) {
   const int operation = (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB;
   for (int waited = 0;; waited += kLockRetryMilliseconds) {

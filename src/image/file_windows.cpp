@@ -10,10 +10,6 @@ namespace tarnwick {
 
 namespace {
 
-// How long another program's lock on the image is waited for, and how often it is tried.
-constexpr DWORD kLockWaitMilliseconds = 10000;
-constexpr DWORD kLockRetryMilliseconds = 20;
-
 std::unique_ptr<wchar_t[]> wide_path(const char* path) {
   const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
   if (units <= 0) return nullptr;
@@ -35,12 +31,12 @@ bool names_a_device(const wchar_t* p) {
 
 bool lock_file(HANDLE handle, bool exclusive) {
   const DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | LOCKFILE_FAIL_IMMEDIATELY;
-  for (DWORD waited = 0;; waited += kLockRetryMilliseconds) {
+  for (int waited = 0;; waited += kLockRetryMilliseconds) {
     OVERLAPPED whole{};
     if (LockFileEx(handle, flags, 0, MAXDWORD, MAXDWORD, &whole)) return true;
     if (GetLastError() != ERROR_LOCK_VIOLATION) return false;
     if (waited >= kLockWaitMilliseconds) return false;
-    Sleep(kLockRetryMilliseconds);
+    Sleep(static_cast<DWORD>(kLockRetryMilliseconds));
   }
 }
 

@@ -26,11 +26,11 @@ bool carries_name(const std::uint8_t* d) {
 
 IsoNameDescriptors find_iso_names(const std::uint8_t* scan) {
   IsoNameDescriptors names;
-  for (std::uint32_t k = 0; k < kIsoScannedDescriptors; ++k) {
-    const std::uint8_t* d = scan + std::size_t{k} * kIsoSectorSize;
+  for (std::uint32_t k = 0; k < kRecognitionDescriptors; ++k) {
+    const std::uint8_t* d = scan + std::size_t{k} * kOpticalBlockSize;
     if (carries_name(d)) {
-      names.sectors[names.count] = kIsoFirstSector + k;
-      std::memcpy(names.bytes[names.count].data(), d, kIsoSectorSize);
+      names.sectors[names.count] = kRecognitionStart / kOpticalBlockSize + k;
+      std::memcpy(names.bytes[names.count].data(), d, kOpticalBlockSize);
       ++names.count;
     }
     if (d[6] == 0) break;
@@ -43,7 +43,7 @@ void rename_iso_volumes(ImageSession& session, IsoNameDescriptors& names) {
     std::uint8_t* d = names.bytes[i].data();
     const auto& name = d[0] == kPrimary ? session.new_iso_name : session.new_joliet_name;
     std::memcpy(d + kVolumeIdentifier, name.data(), name.size());
-    write_units(session, names.sectors[i], kIsoSectorSize, d);
+    write_units(session, names.sectors[i], kOpticalBlockSize, d);
   }
 }
 

@@ -15,18 +15,15 @@
 #include <cstdint>
 
 #include "image/session.h"
+#include "volume/pass.h"
 
 namespace tarnwick {
-
-inline constexpr std::uint32_t kIsoSectorSize = 2048;
-inline constexpr std::uint32_t kIsoFirstSector = 16;
-inline constexpr std::uint32_t kIsoScannedDescriptors = 10;
 
 // Copies of the descriptors that carry an ISO 9660 or Joliet volume name.
 struct IsoNameDescriptors {
   std::uint32_t count = 0;
-  std::array<std::uint32_t, kIsoScannedDescriptors> sectors{};  // 2048-byte sector numbers
-  std::array<std::array<std::uint8_t, kIsoSectorSize>, kIsoScannedDescriptors> bytes{};
+  std::array<std::uint32_t, kRecognitionDescriptors> sectors{};  // 2048-byte sector numbers
+  std::array<std::array<std::uint8_t, kOpticalBlockSize>, kRecognitionDescriptors> bytes{};
 };
 
 // From the recognition sequence read at 2048-byte spacing (`scan`, 10 descriptors), in order

@@ -18,9 +18,6 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::uint32_t kRecognitionStart = 32768;
-constexpr std::uint32_t kRecognitionDescriptors = 10;
-
 bool identifier_is(const std::uint8_t* vsd, const char* identifier) {
   return std::memcmp(vsd + 1, identifier, 5) == 0;
 }

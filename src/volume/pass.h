@@ -13,6 +13,10 @@
 
 namespace tarnwick {
 
+// Where the recognition sequence starts and how many of its descriptors are examined.
+inline constexpr std::uint32_t kRecognitionStart = 32768;
+inline constexpr std::uint32_t kRecognitionDescriptors = 10;
+
 // Reads the 10 descriptors from byte 32768 that lie `spacing` bytes apart and sets
 // `recognition` flags; true when "NSR02" or "NSR03" stands among them up to the first whose
 // version byte is 0. False when the 10 blocks of `spacing` bytes cannot all be read.
