@@ -12,8 +12,6 @@
 // Properties: read-only mode changes nothing; write mode changes only descriptors 1, 4, 6 and
 // 256 that had a correct checksum, or the VAT's entry (261, 266) or header, only in their label
 // fields and tag bytes, and every changed descriptor verifies.
-#include <sys/types.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -63,47 +61,12 @@ void check_write(const Image& before, const Image& after) {
     broken("bytes outside the label fields changed", 0);
 }
 
-// A stream over an image's bytes that can neither grow nor shrink it, as a file cannot.
-struct Memory {
-  Image& image;
-  off64_t pos = 0;
-  // Moves up to `size` bytes between `buffer` and the image at `pos`, as far as the image goes.
-  ssize_t transfer(char* buffer, std::size_t size, bool write) {
-    const std::size_t n =
-        std::min(size, image.size() - std::min(image.size(), static_cast<std::size_t>(pos)));
-    write ? std::memcpy(image.data() + pos, buffer, n) : std::memcpy(buffer, image.data() + pos, n);
-    pos += static_cast<off64_t>(n);
-    return write && n == 0 && size != 0 ? -1 : static_cast<ssize_t>(n);
-  }
-};
-
-ssize_t memory_read(void* cookie, char* buffer, std::size_t size) {
-  return static_cast<Memory*>(cookie)->transfer(buffer, size, false);
-}
-
-ssize_t memory_write(void* cookie, const char* buffer, std::size_t size) {
-  return static_cast<Memory*>(cookie)->transfer(const_cast<char*>(buffer), size, true);
-}
-
-int memory_seek(void* cookie, off64_t* offset, int whence) {
-  auto& m = *static_cast<Memory*>(cookie);
-  const off64_t to = *offset + (whence == SEEK_SET   ? 0
-                                : whence == SEEK_CUR ? m.pos
-                                                     : static_cast<off64_t>(m.image.size()));
-  if (to < 0) return -1;
-  *offset = m.pos = to;
-  return 0;
-}
-
 void run_pass(Image& image, const std::string* label) {
-  Memory memory{image};
   VolumeSession session;
   session_init(session);
   if (label != nullptr) set_new_label(session, label->c_str());
-  session.image = fopencookie(&memory, label != nullptr ? "rb+" : "rb",
-                              {memory_read, memory_write, memory_seek, nullptr});
-  // Buffered: an unbuffered stream of this kind would be read a byte per call.
-  std::setvbuf(session.image, nullptr, _IOFBF, 1u << 16);
+  // A stream over the image's bytes that can neither grow nor shrink it, as a file cannot.
+  session.image = fmemopen(image.data(), image.size(), label != nullptr ? "rb+" : "rb");
   session.image_bytes = image.size();
   process_open_volume(session, "image");
   session_close(session);

@@ -1,0 +1,399 @@
+// The whole pass over images built here or made by mkudffs, intact and changed one way at a
+// time: what is printed, the label read, and exactly which sectors a relabel writes.
+#include "volume/pass.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+
+#include "image/bytes.h"
+#include "support/image_builder.h"
+#include "support/run.h"
+#include "text/dstring.h"
+
+namespace tarnwick::testing {
+namespace {
+
+struct Pass {
+  bool ok = false;
+  std::string out, label;
+  Image after;
+};
+
+// The pass over `image` as a file, or as a device of `device`-byte sectors.
+Pass run_pass(const Image& image, const char* label, int (*sync)(std::FILE*) = nullptr,
+              std::uint32_t device = 0) {
+  TempDir dir;
+  const std::string path = dir.path("image");
+  write_file(path, image);
+  VolumeSession s;
+  session_init(s);
+  if (label != nullptr) set_new_label(s, label);
+  if (sync != nullptr) s.sync_file = sync;
+  s.device_sector_size = device;  // as a device's own would be
+  Pass p;
+  p.out = capture_stdout([&] { p.ok = process_volume(s, path.c_str()); });
+  if (const std::size_t at = p.out.find(path); at != std::string::npos)
+    p.out.replace(at, path.size(), "PATH");
+  p.label = reinterpret_cast<const char*>(s.current_label.data());
+  session_close(s);
+  p.after = read_file(path, image.block);
+  return p;
+}
+
+// An image mkudffs makes of `media` ("cdrw 2.01": 4096 blocks, any other: 300), made once.
+const Image& made(const std::string& media) {
+  static std::map<std::string, Image> images;
+  auto [it, fresh] = images.try_emplace(media);
+  TempDir dir;
+  const std::size_t space = media.find(' ');
+  if (fresh && mkudffs(dir.path("i"), media.rfind("cdrw", 0) == 0 ? 4096 : 300,
+                       {"--media-type=" + media.substr(0, space),
+                        "--udfrev=" + media.substr(space + 1), "--label=Made"}))
+    it->second = read_file(dir.path("i"));
+  return it->second;
+}
+
+struct Case {
+  const char* what;
+  BuildOptions options;  // of the built image, when `media` is empty
+  std::function<void(Image&)> damage;
+  std::string out;  // of the write
+  std::string label;
+  Sectors written;
+  std::uint32_t device = 0;  // a block device's sector size
+  std::string media;         // mkudffs' image instead
+};
+
+const Sectors kSequences = {32, 33, 35, 48, 49, 51};  // PVD, IUVD, LVD of both sequences
+// mkudffs' CD-RW, UDF 2.01: packet length 32, sparing tables at 160 and 4064 (312 bytes each),
+// partition from 1312, File Set Descriptor at block 32 (sector 1344). CD-R: partition from 257,
+// the VAT's entry at 299 with its data embedded, the File Set Descriptor at virtual block 0.
+const Sectors kCdrw = {96, 97, 100, 3936, 3937, 3940}, kCdr = {96, 97, 100, 240, 241, 244};
+const std::string kCdrw201 = "cdrw 2.01", kCdr150 = "cdr 1.50", kCdr201 = "cdr 2.01";
+const BuildOptions kMeta = {.metadata = true};
+const BuildOptions k512 = {.block = 512}, k4096 = {.block = 4096};
+const auto kNone = [](Image&) {};
+const std::string kDone = "Done!\n", kNoAnchor = "Failed to read ADVP!\n";
+const std::string kNotUdf = "UDF file system not found in: PATH\n";
+
+void set_maps(Image& image, std::uint32_t lvd, std::uint32_t count,
+              std::vector<std::uint8_t> maps) {
+  maps.resize(image.block - 440, 0);
+  std::memcpy(sector_at(image, lvd) + 440, maps.data(), maps.size());
+  put_u32(sector_at(image, lvd) + 268, count);
+  put_u16(sector_at(image, lvd) + 10, static_cast<std::uint16_t>(image.block - 16));
+  reseal(image, lvd);
+}
+
+// The u32 at `pos` of descriptor `sector` (or the u16, for `width` 2) set to `value`, sealed.
+void set(Image& i, std::uint32_t sector, std::size_t pos, std::uint32_t value, int width = 4) {
+  std::uint8_t* d = sector_at(i, sector) + pos;
+  width == 2 ? put_u16(d, static_cast<std::uint16_t>(value)) : put_u32(d, value);
+  reseal(i, sector);
+}
+
+void put_descriptor(Image& image, std::uint32_t sector, std::uint16_t id) {
+  std::memset(sector_at(image, sector), 0, image.block);
+  put_u16(sector_at(image, sector), id);
+  set(image, sector, 10, 8, 2);
+}
+
+void copy_anchor(Image& image, std::uint32_t to, std::uint32_t location) {
+  image.resize(std::max<std::size_t>(image.size(), (to + 1) * image.block));
+  std::memcpy(sector_at(image, to), sector_at(image, 256), image.block);
+  set(image, to, 12, location);
+}
+
+// A copy of the first 512 bytes of the anchor, sealed, at byte `at`, naming block `location`.
+void plant_anchor(Image& i, std::size_t at, std::uint32_t location) {
+  Image a(sector_at(i, 256), sector_at(i, 256) + 512);
+  a.block = 512;
+  set(a, 0, 12, location);
+  std::copy(a.begin(), a.end(), i.begin() + static_cast<std::ptrdiff_t>(at));
+}
+
+// A type 1 map, 64-byte fillers up to 2 bytes before the block's end, and a type 1 map there
+// that cannot fit, on the last row, which the file set names.
+void maps_past_the_end(Image& i) {
+  std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0};
+  const std::uint32_t fillers = (i.block - 448) / 64;
+  for (std::uint32_t k = 0; k < fillers; ++k)
+    maps.insert(maps.end(), {2, 64}), maps.resize(maps.size() + 62, 0);
+  maps.insert(maps.end(), {1, 6});
+  set_maps(i, 35, fillers + 2, maps);
+  set(i, 35, 256, fillers + 1, 2);
+}
+
+// ISO 9660 descriptors of a bridge image from sector 16, before the UDF ones, which move up:
+// (type, escape sequences) each; type 2 with "%/E" is Joliet. One more is planted past the
+// blank descriptor that ends the recognition sequence.
+void bridge(Image& i, const std::vector<std::pair<std::uint8_t, std::string>>& iso) {
+  const auto n = static_cast<std::uint32_t>(iso.size());
+  std::memmove(sector_at(i, 16 + n), sector_at(i, 16), 3 * 2048);
+  for (std::uint32_t k = 0; k <= n; ++k) {
+    std::uint8_t* d = sector_at(i, k < n ? 16 + k : 20 + n);
+    std::memset(d, 0, 2048), std::memcpy(d + 1, "CD001\1", 6), std::memcpy(d + 40, "OLD", 3);
+    d[0] = k < n ? iso[k].first : 1;
+    if (k < n) std::memcpy(d + 88, iso[k].second.data(), iso[k].second.size());
+  }
+}
+
+// On the CD-RW image: a copy of the file set labelled "Spared" at `sector`, naming `block`.
+void spare_copy(Image& i, std::uint32_t block, std::uint32_t sector) {
+  std::memcpy(sector_at(i, sector), sector_at(i, 1344), 2048);
+  std::memcpy(sector_at(i, sector) + 112, dstring8("Spared", 128).data(), 128);
+  set(i, sector, 12, block);
+}
+// A sparing table of `entries` at `sector`, entry `at` remapping packet 32 to sector 400.
+void table(Image& i, std::uint32_t sector, std::uint32_t entries, std::uint32_t at) {
+  std::uint8_t* t = sector_at(i, sector);
+  std::memset(t, 0, 4096);
+  put_u32(t + 12, sector);
+  std::memcpy(t + 17, "*UDF Sparing Table", 18);
+  put_u16(t + 48, static_cast<std::uint16_t>(entries));
+  for (std::uint32_t e = 0; e < entries; ++e) put_u32(t + 56 + 8 * e, e == at ? 32 : 0xFFFFFFFF);
+  put_u32(t + 60 + 8 * at, 400);
+  set(i, sector, 10, 40 + 8 * entries, 2);
+}
+void set_lvds(Image& i, std::size_t pos, std::uint32_t value) {
+  for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, pos, value);
+}
+
+// The CD-R image's VAT: in a File Entry on UDF 1.50 (the entries, then a 36-byte identifier),
+// in an Extended File Entry otherwise (a 152-byte header, then the entries).
+bool vat150(const Image& i) { return get_u16(i.data() + 299 * 2048) == 261; }
+std::size_t first_entry(const Image& i) {
+  return vat150(i) ? 176 + get_u32(i.data() + 299 * 2048 + 168) : 216 + 152;
+}
+std::uint32_t entry_count(const Image& i) {
+  return (get_u32(i.data() + 299 * 2048 + 56) - (vat150(i) ? 36 : 152)) / 4;
+}
+
+// The 2.01 VAT's data moved into recorded extents: a short_ad (form 0) or long_ad (form 1) on
+// partition `reference`, and with `split` two short_ads, the header in block 2 and the entries
+// in block 3 (2: the second extent not recorded, so the VAT is not whole).
+void vat_in_extents(Image& i, int form, int reference, int split) {
+  std::uint8_t* efe = sector_at(i, 299);
+  std::memcpy(sector_at(i, 259), efe + 216, 160);
+  std::memcpy(sector_at(i, 260), efe + 216 + 152, split ? 8 : 0);
+  std::memset(efe + 216, 0, 160);
+  const int ads = form + (split ? 1 : 0);
+  put_u16(efe + 34, static_cast<std::uint16_t>((get_u16(efe + 34) & ~7) | form));
+  put_u32(efe + 212, 8 + 8 * ads), put_u32(efe + 216, split ? 152 : 160), put_u32(efe + 220, 2);
+  put_u16(efe + 224, static_cast<std::uint16_t>(reference));
+  if (split) put_u32(efe + 224, split == 1 ? 8 : 0x40000008), put_u32(efe + 228, 3);
+  if (split) put_u32(sector_at(i, 260) + 304, 0xFFFFFFFF);  // only read if misplaced
+  set(i, 299, 10, 208 + 8 * ads, 2);
+}
+
+// 17 extents, one more than a VAT may have: the last 4 bytes in the 17th.
+void seventeen_extents(Image& i) {
+  std::uint8_t* e = sector_at(i, 299);
+  const Image vat(e + 216, e + 376);
+  std::memset(e + 216, 0, 160), put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) & ~7));
+  put_u32(e + 212, 136), put_u16(e + 10, 336);
+  for (std::uint32_t k = 0, at = 0, n = 141; k < 17; at += n, ++k, n = k < 16 ? 1 : 4) {
+    std::memcpy(sector_at(i, 259 + k), vat.data() + at, n);
+    put_u32(e + 216 + 8 * k, n), put_u32(e + 220 + 8 * k, 2 + k);
+  }
+  reseal(i, 299);
+}
+
+// The UDF 1.50 VAT's LVExtension attribute, at `pos` past its start, changed by `change`.
+void attribute(Image& i, std::size_t pos, std::uint8_t change) {
+  std::uint8_t* e = sector_at(i, 299);
+  e[176 + get_u32(e + 176 + 16) + pos] ^= change;
+  reseal(i, 299);
+}
+
+// The UDF 1.50 VAT in an Extended File Entry: its ID, lengths and attributes 40 bytes on.
+void vat150_in_efe(Image& i) {
+  std::uint8_t* e = sector_at(i, 299);
+  const Image fe(e, e + 2048);
+  std::memset(e + 64, 0, 2048 - 64), put_u16(e, 266);
+  put_u16(e + 10, static_cast<std::uint16_t>(get_u16(e + 10) + 40));
+  std::memcpy(e + 200, fe.data() + 160, 16 + get_u32(fe.data() + 168) + get_u32(fe.data() + 172));
+  reseal(i, 299);
+}
+
+// clang-format off
+std::vector<Case> cases() {
+  std::vector<Case> all = {
+  {"bridge: primary and Joliet, beside a boot record and another supplementary", {}, [](Image& i) { bridge(i, {{1, ""}, {0, "%/E"}, {2, "%/F"}, {2, "%/E"}, {255, ""}}); }, kDone, "Sample", with(kSequences, {16, 19, 257})},
+  {"4096-byte volume with an ISO 9660 primary first: no 2048-byte bridge", k4096, [](Image& i) { std::memmove(&i[36864], &i[32768], 3 * 4096), std::memset(&i[32768], 0, 4096), std::memcpy(&i[32769], "CD001\1", 6), i[32768] = 1; }, kDone, "Sample", with(kSequences, {257})},
+  {"bridge: Joliet at each level, no file set location", {}, [](Image& i) { bridge(i, {{2, "%/@"}, {2, "%/C"}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", with(kSequences, {16, 17})},
+  {"plain volume", {}, kNone, kDone, "Sample", with(kSequences, {257})},
+  {"metadata file and mirror", kMeta, kNone, kDone, "Sample", with(kSequences, {259, 263})},
+  {"metadata file in two extents and mirror at 4096", {.metadata = true, .main_extents = {{2, 2}, {12, 2}}, .block = 4096}, kNone, kDone, "Sample", with(kSequences, {259, 263})},
+  {"partition number 256", kMeta, [](Image& i) { set(i, 34, 22, 256, 2), put_u16(sector_at(i, 35) + 444, 256), set(i, 35, 484, 256, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
+  {"metadata file at block 40", kMeta, [](Image& i) { std::memcpy(sector_at(i, 297), sector_at(i, 257), 2048), std::memset(sector_at(i, 257), 0, 2048), set(i, 297, 12, 40), set(i, 35, 486, 40); }, kDone, "Sample", with(kSequences, {259, 263})},
+  {"a seventh partition descriptor is not read", {}, [](Image& i) { for (std::uint32_t s = 36; s <= 42; ++s) std::memcpy(sector_at(i, s), sector_at(i, 34), 2048), put_u32(sector_at(i, s) + 12, s), put_u16(sector_at(i, s) + 22, static_cast<std::uint16_t>(s == 42 ? 0 : 1000 + s)), set(i, s, 188, s == 42 ? 1 : 257); put_descriptor(i, 43, 8); }, kDone, "Sample", with(kSequences, {257})},
+  {"metadata file in an ext_ad", kMeta, [](Image& i) { std::uint8_t* e = sector_at(i, 257); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) | 2)), put_u32(e + 212, 20), put_u32(e + 216, 4 * 2048), put_u32(e + 220, 4 * 2048), put_u32(e + 224, 4 * 2048), put_u32(e + 228, 2), set(i, 257, 10, 220, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
+  {"metadata file in two extents", {.metadata = true, .fsd_block = 2, .main_extents = {{2, 2}, {12, 2}}}, kNone, kDone, "Sample", with(kSequences, {265, 269})},
+  {"mirror not covering the block", {.metadata = true, .fsd_block = 2, .mirror_extents = {{6, 2}}}, kNone, kDone, "Sample", with(kSequences, {261})},
+  {"mirror past the image's end", {.metadata = true, .mirror_extents = {{5000, 4}}}, kNone, kDone, "Sample", with(kSequences, {259})},
+  {"metadata file not covering the block", {.metadata = true, .fsd_block = 4, .mirror_extents = {{6, 8}}}, kNone, kDone, "Sample", with(kSequences, {267})},
+  {"no mirror", {.metadata = true, .mirror_extents = {}}, kNone, kDone, "Sample", with(kSequences, {259})},
+  {"empty label in the first copy", kMeta, [](Image& i) { std::memset(sector_at(i, 259) + 112, 0, 128), reseal(i, 259); }, kDone, "Sample", with(kSequences, {259, 263})},
+  {"unrecorded extent in the metadata file", {.metadata = true, .fsd_block = 2, .main_extents = {{2, 2}, {12, 2}}}, [](Image& i) { sector_at(i, 257)[227] = 0x40; }, kDone, "Sample", with(kSequences, {265})},
+  {"metadata file's descriptors past its sector", kMeta, [](Image& i) { put_u32(sector_at(i, 257) + 208, 0xFFFFFFF0); }, kDone, "Sample", with(kSequences, {263})},
+  {"no file set location", {}, [](Image& i) { for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", kSequences},
+  {"primary descriptor not matching its CRC", {}, [](Image& i) { sector_at(i, 32)[300] ^= 1; }, "Descriptor at sector 32 not changed: invalid tag\n", "Sample", {33, 35, 48, 49, 51, 257}},
+  {"primary descriptor with another checksum", {}, [](Image& i) { sector_at(i, 48)[4] ^= 1; }, "Descriptor at sector 48 not changed: invalid tag\n", "Sample", {32, 33, 35, 49, 51, 257}},
+  {"CRC length one past the block", {}, [](Image& i) { set(i, 51, 10, 2033, 2); }, "Descriptor at sector 51 not changed: invalid tag\n", "Sample", {32, 33, 35, 48, 49, 257}},
+  {"CRC length one past a 512-byte block", k512, [](Image& i) { set(i, 33, 10, 497, 2); }, "Descriptor at sector 33 not changed: invalid tag\n", "Sample", {32, 35, 48, 49, 51, 257}},
+  {"CRC length one past a 4096-byte block", k4096, [](Image& i) { set(i, 35, 10, 4081, 2); }, "Descriptor at sector 35 not changed: invalid tag\n", "Sample", {32, 33, 48, 49, 51, 257}},
+  {"CRC length up to the block's end", k4096, [](Image& i) { set(i, 32, 10, 4080, 2), set(i, 257, 10, 4080, 2); }, kDone, "Sample", with(kSequences, {257})},
+  {"implementation use of another implementation", {}, [](Image& i) { sector_at(i, 33)[22] = 'X', reseal(i, 33); }, kDone, "Sample", {32, 35, 48, 49, 51, 257}},
+  {"sequence ended early", {}, [](Image& i) { put_descriptor(i, 33, 3); }, kDone, "", {32, 48, 49, 51}},
+  {"reserve chunk cut by the image's end", {}, [](Image& i) { set(i, 256, 28, 299), put_descriptor(i, 299, 7); }, kDone, "Sample", {32, 33, 35, 257}},
+  {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)), set_maps(i, 33, 2, {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0}); }, kDone, "", kSequences},
+  // The file set on row 29: an all-zero row there would read as a physical partition.
+  {"maps past the descriptor", {}, maps_past_the_end, kDone, "", kSequences},
+  {"maps past a 512-byte descriptor", k512, maps_past_the_end, kDone, "", kSequences},
+  {"as many maps as fit a 512-byte block", k512, [](Image& i) { set_maps(i, 35, 12, {1, 6, 1, 0, 0, 0}); }, kDone, "Sample", with(kSequences, {257})},
+  {"more maps than fit a 512-byte block", k512, [](Image& i) { set_maps(i, 35, 13, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
+  {"more maps than fit", {}, [](Image& i) { set_maps(i, 35, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
+  {"anchor not matching its CRC, no copy", {}, [](Image& i) { sector_at(i, 256)[20] ^= 1, std::memset(sector_at(i, 299), 0, 2048); }, kNoAnchor, "", {}},
+  {"anchor with another tag", {}, [](Image& i) { put_descriptor(i, 256, 3), put_descriptor(i, 299, 3); }, kNoAnchor, "", {}},
+  {"anchor at the end only", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048); }, kDone, "Sample", with(kSequences, {257})},
+  {"anchor at the end only, the image ending inside another block", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048), i.resize(i.size() + 2047); }, kDone, "Sample", with(kSequences, {257})},
+  {"512-byte blocks, anchor at the end only", k512, [](Image& i) { std::memset(sector_at(i, 256), 0, 512); }, kDone, "Sample", with(kSequences, {257})},
+  {"4096-byte blocks, anchor at the end only", k4096, [](Image& i) { std::memset(sector_at(i, 256), 0, 4096); }, kDone, "Sample", with(kSequences, {257})},
+  {"a 512-byte anchor naming another block", k512, [](Image& i) { set(i, 256, 12, 255), std::memset(sector_at(i, 299), 0, 512); }, kNoAnchor, "", {}},
+  {"anchor 257 sectors before the end only", {}, [](Image& i) { copy_anchor(i, 343, 343), copy_anchor(i, 599, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
+  {"anchor 257 blocks before the end of 257", {}, [](Image& i) { copy_anchor(i, 0, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kDone, "", kSequences},
+  // On a 512-byte device 512 is tried first, but its stale anchor has no end anchor of its own.
+  {"anchor 257 blocks before the end beside a stale one", {}, [](Image& i) { copy_anchor(i, 0, 0), i.resize(257 * 2048), set(i, 256, 12, 0), plant_anchor(i, 256 * 512, 256); }, kDone, "", kSequences, 512},
+  {"stale 512-byte anchors beside a live volume", {}, [](Image& i) { plant_anchor(i, 256 * 512, 256), plant_anchor(i, 943 * 512, 943); }, kDone, "Sample", with(kSequences, {257})},
+  {"a stale 2048-byte anchor, the live one 257 blocks before the end", {.sectors = 1100, .block = 512}, [](Image& i) { copy_anchor(i, 843, 843), std::memset(sector_at(i, 1099), 0, 512), plant_anchor(i, 256 * 2048, 256); }, kDone, "Sample", with(kSequences, {257})},
+  {"anchor at 512 only", {}, [](Image& i) { copy_anchor(i, 512, 512), copy_anchor(i, 900, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
+  {"end anchor recorded for another place", {}, [](Image& i) { copy_anchor(i, 299, 256), sector_at(i, 256)[4] ^= 1; }, kNoAnchor, "", {}},
+  {"image ending before the anchor", {}, [](Image& i) { i.resize(256 * 2048); }, kNoAnchor, "", {}},
+  {"no NSR descriptor", {}, [](Image& i) { sector_at(i, 17)[6] = 0, sector_at(i, 17)[3] = 'X'; }, kNotUdf, "", {}},
+  {"NSR03 after a blank sector", {}, [](Image& i) { sector_at(i, 16)[6] = 0; }, kNotUdf, "", {}},
+  {"NSR03 a blank sector after the first", {}, [](Image& i) { std::memmove(sector_at(i, 18), sector_at(i, 17), 4096), std::memset(sector_at(i, 17), 0, 2048); }, kNotUdf, "", {}},
+  {"8192-byte blocks", {.sectors = 300, .block = 8192}, kNone, kDone, "Sample", with(kSequences, {257})},
+  {"shorter than 26 sectors", {}, [](Image& i) { i.resize(25 * 2048); }, kNotUdf, "", {}},
+  // Sparable: the file set is found through the first table that verifies.
+  {"sparable in place", {}, kNone, kDone, "Made", with(kCdrw, {1344}), 0, kCdrw201},
+  {"sparable, remapped packet", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 4, 2); }, kDone, "Spared", with(kCdrw, {400}), 0, kCdrw201},
+  {"sparable, first table recorded for another place", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 4, 2), set(i, 160, 12, 161); }, kDone, "Made", with(kCdrw, {1344}), 0, kCdrw201},
+  {"sparable, first table bad, second good", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 4064, 4, 0), sector_at(i, 160)[60] ^= 1; }, kDone, "Spared", with(kCdrw, {400}), 0, kCdrw201},
+  {"sparable, three blocks into the packet", {}, [](Image& i) { set_lvds(i, 252, 35), spare_copy(i, 35, 403), table(i, 160, 4, 0); }, kDone, "Spared", with(kCdrw, {403}), 0, kCdrw201},
+  {"sparable, a free entry's own original", {}, [](Image& i) { set_lvds(i, 252, 0xFFFFFFF0), set_lvds(i, 480, 0x00020010), spare_copy(i, 0xFFFFFFF0, 400), table(i, 160, 4, 0), set(i, 160, 56, 0xFFFFFFF0); }, kDone, "", kCdrw, 0, kCdrw201},
+  {"sparable, no table verifies", {}, [](Image& i) { sector_at(i, 160)[60] ^= 1, sector_at(i, 4064)[4] ^= 1; }, kDone, "", kCdrw, 0, kCdrw201},
+  {"sparable, two-sector table past the map's size", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 301, 300); }, kDone, "Made", with(kCdrw, {1344}), 0, kCdrw201},
+  {"sparable, two-sector table", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 301, 300), set_lvds(i, 440 + 44, 4096); }, kDone, "Spared", with(kCdrw, {400}), 0, kCdrw201},
+  // Virtual: the VAT is found only where it verifies, and its label rewritten.
+  {"VAT in a short_ad", {}, [](Image& i) { vat_in_extents(i, 0, 0, 0); }, kDone, "Made", with(kCdr, {257, 259}), 0, kCdr201},
+  {"VAT in a long_ad", {}, [](Image& i) { vat_in_extents(i, 1, 0, 0); }, kDone, "Made", with(kCdr, {257, 259}), 0, kCdr201},
+  {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_extents(i, 1, 1, 0); }, kDone, "", kCdr, 0, kCdr201},
+  {"VAT in two short_ads", {}, [](Image& i) { vat_in_extents(i, 0, 0, 1); }, kDone, "Made", with(kCdr, {257, 259}), 0, kCdr201},
+  {"VAT in two short_ads, the second not recorded", {}, [](Image& i) { vat_in_extents(i, 0, 0, 2); }, kDone, "", kCdr, 0, kCdr201},
+  {"VAT in 17 extents", {}, seventeen_extents, kDone, "", kCdr, 0, kCdr201},
+  {"VAT of no entries", {}, [](Image& i) { set(i, 299, 56, 152); }, kDone, "", with(kCdr, {299}), 0, kCdr201},
+  {"VAT 1.50, stale Verification ID", {}, [](Image& i) { sector_at(i, 299)[160] ^= 1, reseal(i, 299); }, kDone, "Made", with(kCdr, {257}), 0, kCdr150},
+  {"VAT 1.50, attribute with a damaged header checksum", {}, [](Image& i) { attribute(i, 48, 1); }, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr150},
+  {"VAT 1.50, attribute of another identifier", {}, [](Image& i) { attribute(i, 36, 1); }, kDone, "Made", with(kCdr, {257}), 0, kCdr150},
+  {"VAT 1.50, attribute space of another kind", {}, [](Image& i) { Image h(sector_at(i, 299) + 176, sector_at(i, 299) + 200); put_u16(h.data(), 999), reseal(h, 0), std::copy(h.begin(), h.end(), sector_at(i, 299) + 176), reseal(i, 299); }, kDone, "Made", with(kCdr, {257}), 0, kCdr150},
+  {"VAT 1.50, a table of no entries", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), 0, kCdr150},
+  {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr150},
+  };
+  for (const std::string& media : {kCdr150, kCdr201}) {
+    const std::vector<Case> vat = {
+      {"VAT as made", {}, kNone, kDone, "Made", with(kCdr, {257, 299})},
+      {"VAT, padding after it", {}, [](Image& i) { i.resize(i.size() + 5 * 2048); }, kDone, "Made", with(kCdr, {257, 299})},
+      {"VAT 32 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 31 * 2048); }, kDone, "Made", with(kCdr, {257, 299})},
+      {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr},
+      {"VAT, no physical partition of its number", {}, [](Image& i) { set(i, 97, 484, 7, 2); }, kDone, "", kCdr},
+      {"VAT, the file set just past the table", {}, [](Image& i) { set(i, 97, 252, entry_count(i)); }, kDone, "", with(kCdr, {299})},
+      {"VAT too short for its header", {}, [](Image& i) { set(i, 299, 56, 2); }, kDone, "", kCdr},
+      {"VAT, an unused entry for the file set", {}, [](Image& i) { set(i, 299, first_entry(i), 0xFFFFFFFF); }, kDone, "", with(kCdr, {299})},
+      {"VAT, a damaged entry", {}, [](Image& i) { sector_at(i, 299)[300] ^= 1; }, kDone, "", kCdr},
+      {"VAT of another session", {}, [](Image& i) { set(i, 299, 12, 30); }, kDone, "", kCdr},
+    };
+    for (Case c : vat) c.media = media, all.push_back(c);
+  }
+  return all;
+}
+// clang-format on
+
+class Volumes : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Volumes, AreReadAndRelabelledEachTheirOwnWay) {
+  const Case& c = GetParam();
+  if (!c.media.empty()) REQUIRE_TOOL("mkudffs");
+  Image image = c.media.empty() ? build_image(c.options) : made(c.media);
+  ASSERT_FALSE(image.empty());
+  c.damage(image);
+  const Pass read = run_pass(image, nullptr, nullptr, c.device);
+  EXPECT_EQ(read.label, c.label);
+  EXPECT_EQ(read.after, image) << "read-only mode writes nothing";
+  const Pass p = run_pass(image, "New", nullptr, c.device);
+  EXPECT_EQ(p.out, c.out);
+  EXPECT_EQ(p.ok, c.out.find(' ') == std::string::npos);
+  EXPECT_EQ(changed_sectors(image, p.after), c.written);
+  Sectors vat;  // a VAT's block is checked by its label, read back
+  for (std::uint32_t s : c.written)
+    if (const std::uint16_t tag = get_u16(sector_at(image, s));
+        tag != 1 && tag != 4 && tag != 6 && tag != 256)
+      vat.push_back(s);
+  EXPECT_EQ(unexpected_changes(image, p.after, vat), std::vector<std::string>{});
+  if (!c.label.empty()) EXPECT_EQ(run_pass(p.after, nullptr).label, "New");
+  for (std::uint32_t s : c.written) {  // each label's charset is CS0
+    const std::uint8_t* d = p.after.data() + std::size_t{s} * image.block;
+    const std::uint16_t tag = get_u16(d);
+    for (std::size_t at : tag == 1     ? Sectors{200}
+                          : tag == 4   ? Sectors{52}
+                          : tag == 6   ? Sectors{20}
+                          : tag == 256 ? Sectors{48, 240}
+                                       : Sectors{})
+      EXPECT_EQ(std::string(d + at, d + at + 24), std::string("\0OSTA Compressed Unicode", 24));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Volumes, ::testing::ValuesIn(cases()),
+                         [](const auto& info) { return std::to_string(info.index); });
+
+int good_syncs = 0;
+int failing_sync(std::FILE* stream) {
+  std::fflush(stream);
+  return good_syncs-- > 0 ? 0 : -1;
+}
+
+TEST(Pass, AFailedSyncFailsTheRunAndTheReserveCopyWaitsForTheMainOne) {
+  const Image image = build_image();
+  for (int syncs : {0, 1}) {
+    good_syncs = syncs;
+    const Pass p = run_pass(image, "New", failing_sync);
+    EXPECT_FALSE(p.ok);
+    EXPECT_EQ(p.out, "Error writing file: PATH\n");
+    const Sectors expected = syncs == 0 ? Sectors{32, 33, 35} : with(kSequences, {257});
+    EXPECT_EQ(changed_sectors(image, p.after), expected);
+  }
+}
+
+// The VAT in the last block a 32-bit number reaches, of a sparse image of 2^32 blocks.
+TEST(Pass, AVatInTheLastBlockOfTheLargestVolume) {
+  REQUIRE_TOOL("mkudffs");
+  const Image& cdr = made(kCdr201);
+  TempDir dir;
+  const std::string far = dir.path("far");
+  Image last(cdr.begin() + 299 * 2048, cdr.begin() + 300 * 2048);
+  put_u32(last.data() + 12, 0xFFFFFFFF - 257), reseal(last, 0);
+  write_file(far, Image(cdr.begin(), cdr.begin() + 299 * 2048));
+  if (run({"truncate", "-s", std::to_string(0xFFFFFFFFull * 2048), far}).status != 0)
+    GTEST_SKIP() << "no sparse file of 8 TiB can be made here";
+  std::ofstream(far, std::ios::in | std::ios::binary | std::ios::ate)
+      .write(reinterpret_cast<const char*>(last.data()), 2048);
+  EXPECT_EQ(run_tool({far, "Far"}).out, "Changing " + far + " volume label to 'Far'\nDone!\n");
+  EXPECT_EQ(label_of(far), "Far");
+}
+
+}  // namespace
+}  // namespace tarnwick::testing
