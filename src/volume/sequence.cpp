@@ -1,6 +1,7 @@
 #include "volume/sequence.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 
@@ -152,7 +153,7 @@ void scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool coll
   std::uint8_t* work =
       ensure_buffer(*session.buffer, static_cast<std::int32_t>(kChunkSectors * block_size));
   if (work == nullptr) return;
-  RecordedPartition recorded[kMaxRecordedPartitions];
+  std::array<RecordedPartition, kMaxRecordedPartitions> recorded{};
   std::size_t recorded_count = 0;
   std::uint32_t filled = 0;
   bool ended = false;
@@ -191,7 +192,7 @@ void scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool coll
     }
   }
   if (!collect) return;
-  match_partitions(session, recorded, recorded_count);
+  match_partitions(session, recorded.data(), recorded_count);
   for (std::uint32_t r = 0; r < session.partition_count; ++r) {
     PartitionEntry& row = session.partitions[r];
     if (row.kind == PartitionKind::kMetadata && !load_metadata_extents(session, row, work)) {

@@ -73,30 +73,10 @@ TEST(CommandLine, UsageVersionLabelsAndEveryArgumentForm) {
   EXPECT_EQ(label_of(path), edges);
 }
 
-TEST(CommandLine, EveryFailureGivesItsMessageAndLeavesTheFileAlone) {
+// Only regular files and block devices are opened, and nothing else blocks the run; an image
+// is never created, and one that cannot be opened for update stays as it was.
+TEST(CommandLine, OnlyImagesAreOpenedAndAFileThatCannotBeWrittenIsLeftAlone) {
   TempDir dir;
-  const Image sample = read_file(kSample);
-  Image bad_anchor = sample;
-  bad_anchor[256 * 2048 + 4] ^= 1;
-  bad_anchor.resize(bad_anchor.size() - 2048);  // and no anchor at the end
-  const struct {
-    Image image;
-    std::string message;
-  } kCases[] = {
-      {Image(40 * 2048, 0), "UDF file system not found in: "},
-      {Image(sample.begin(), sample.begin() + 25 * 2048), "UDF file system not found in: "},
-      {Image(sample.begin(), sample.begin() + 256 * 2048), "Failed to read ADVP!\n"},
-      {bad_anchor, "Failed to read ADVP!\n"},
-  };
-  const std::string path = dir.path("bad.img");
-  for (const auto& c : kCases) {
-    write_file(path, c.image);
-    const std::string message = c.message.back() == ' ' ? c.message + path + "\n" : c.message;
-    EXPECT_EQ(run_tool({path}).told(), message + "exit 1");
-    EXPECT_EQ(run_tool({path, "New"}).told(), changing(path, "New") + message + "exit 1");
-    EXPECT_EQ(read_file(path), c.image);
-  }
-  // Only regular files and block devices are opened, and nothing else blocks the run.
   ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
   const int sock = socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{AF_UNIX, {}};
@@ -104,19 +84,19 @@ TEST(CommandLine, EveryFailureGivesItsMessageAndLeavesTheFileAlone) {
   ASSERT_EQ(bind(sock, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
   for (const std::string& other : {dir.path("missing"), dir.path("fifo"), dir.path("socket"),
                                    dir.path("."), std::string("/dev/null")}) {
-    EXPECT_EQ(run({"timeout", "1", TARNWICK_EXE, other}).told(),
-              "Error opening file: " + other + "\nexit 1");
-    EXPECT_EQ(run({"timeout", "1", TARNWICK_EXE, other, "New"}).told(),
+    EXPECT_EQ(run_tool({other}).told(), "Error opening file: " + other + "\nexit 1");
+    EXPECT_EQ(run_tool({other, "New"}).told(),
               changing(other, "New") + "Error opening file for writing: " + other + "\nexit 1");
   }
   close(sock);
-  EXPECT_FALSE(std::filesystem::exists(dir.path("missing"))) << "an image is never created";
-  write_file(path, sample);
+  EXPECT_FALSE(std::filesystem::exists(dir.path("missing")));
+  const std::string path = dir.path("image");
+  write_file(path, read_file(kSample));
   if (run({"chattr", "+i", path}).status == 0) {
     EXPECT_EQ(run_tool({path, "New"}).out,
               changing(path, "New") + "Error opening file for writing: " + path + "\n");
     run({"chattr", "-i", path});
-    EXPECT_EQ(read_file(path), sample);
+    EXPECT_EQ(read_file(path), read_file(kSample));
   }
 }
 

@@ -190,29 +190,6 @@ TEST_F(RealImages, EveryProducersImagesAreReadAndRelabelled) {
   if (!skipped.empty()) GTEST_SKIP() << "tools missing for: " << ::testing::PrintToString(skipped);
 }
 
-TEST_F(RealImages, AFailedIsoWriteFailsTheRunAndPlainIso9660IsRefused) {
-  for (const char* tool : {"genisoimage", "strace"}) REQUIRE_TOOL(tool);
-  write_file(dir_.path("readme.txt"), Image(100, 'x'));
-  const std::string udf = dir_.path("udf.iso"), iso = dir_.path("plain.iso");
-  ASSERT_EQ(
-      run({"genisoimage", "-quiet", "-udf", "-J", "-V", "Old", "-o", udf, dir_.path("readme.txt")})
-          .status,
-      0);
-  ASSERT_EQ(
-      run({"genisoimage", "-quiet", "-V", "Plain", "-o", iso, dir_.path("readme.txt")}).status, 0);
-  // The seventh write, after both sequences' three descriptors, is the primary's at sector 16.
-  EXPECT_EQ(
-      run({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-qq", "-o", "/dev/null", "-e",
-           "trace=write", "-e", "inject=write:error=EIO:when=7", TARNWICK_EXE, udf, "New"})
-          .told(),
-      "Changing " + udf + " volume label to 'New'\nfwrite to sector 16 failed, result=0!\nexit 1");
-  const Image plain = read_file(iso);
-  EXPECT_EQ(
-      run_tool({iso, "New"}).out,
-      "Changing " + iso + " volume label to 'New'\nUDF file system not found in: " + iso + "\n");
-  EXPECT_EQ(read_file(iso), plain);
-}
-
 TEST_F(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
   for (const auto& [block, sector] : {std::pair{512u, 512u}, {4096u, 4096u}, {2048u, 512u}}) {
     const std::string path = dir_.path("device.img");

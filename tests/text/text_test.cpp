@@ -75,6 +75,16 @@ TEST(NewLabel, IsoAndJolietNamesAtTheirLimits) {
   std::uint8_t field[32];
   iso_primary_identifier(lone, 4, field);
   EXPECT_EQ(std::string(field, field + 4), "_A_ ");
+  // Neither name is written past its 32 bytes, padded or cut.
+  const Units longer(40, 'a');
+  for (const auto& [label, count] : {std::pair{&lone[0], 4u}, {longer.data(), 40u}}) {
+    std::uint8_t bounded[33];
+    bounded[32] = 0xAA;
+    iso_primary_identifier(label, count, bounded);
+    EXPECT_EQ(bounded[32], 0xAA);
+    joliet_identifier(label, count, bounded);
+    EXPECT_EQ(bounded[32], 0xAA);
+  }
 }
 
 TEST(DstringText, DecodesAsUtf8WithinTheField) {

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -190,6 +191,16 @@ void vat_in_extents(Image& i, int form, int reference, int split) {
   set(i, 299, 10, 208 + 8 * ads, 2);
 }
 
+// The 2.01 VAT's table grown to the block's end, its last entry naming the file set.
+void vat_to_the_block_end(Image& i) {
+  std::uint8_t* e = sector_at(i, 299);
+  const std::uint32_t info = 2048 - 216, last = (info - 152) / 4 - 1;
+  std::memset(e + 216 + get_u32(e + 56), 0xFF, info - get_u32(e + 56));
+  put_u32(e + 216 + 152 + 4 * last, get_u32(e + 216 + 152));
+  put_u32(e + 56, info), put_u32(e + 212, info), set(i, 299, 10, 2032, 2);
+  set(i, 97, 252, last);
+}
+
 // 17 extents, one more than a VAT may have: the last 4 bytes in the 17th.
 void seventeen_extents(Image& i) {
   std::uint8_t* e = sector_at(i, 299);
@@ -233,6 +244,7 @@ std::vector<Case> cases() {
   {"metadata file at block 40", kMeta, [](Image& i) { std::memcpy(sector_at(i, 297), sector_at(i, 257), 2048), std::memset(sector_at(i, 257), 0, 2048), set(i, 297, 12, 40), set(i, 35, 486, 40); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"a seventh partition descriptor is not read", {}, [](Image& i) { for (std::uint32_t s = 36; s <= 42; ++s) std::memcpy(sector_at(i, s), sector_at(i, 34), 2048), put_u32(sector_at(i, s) + 12, s), put_u16(sector_at(i, s) + 22, static_cast<std::uint16_t>(s == 42 ? 0 : 1000 + s)), set(i, s, 188, s == 42 ? 1 : 257); put_descriptor(i, 43, 8); }, kDone, "Sample", with(kSequences, {257})},
   {"metadata file in an ext_ad", kMeta, [](Image& i) { std::uint8_t* e = sector_at(i, 257); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) | 2)), put_u32(e + 212, 20), put_u32(e + 216, 4 * 2048), put_u32(e + 220, 4 * 2048), put_u32(e + 224, 4 * 2048), put_u32(e + 228, 2), set(i, 257, 10, 220, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
+  {"metadata map before the physical one", kMeta, [](Image& i) { for (std::uint32_t lvd : {35u, 51u}) std::rotate(sector_at(i, lvd) + 440, sector_at(i, lvd) + 446, sector_at(i, lvd) + 510), set(i, lvd, 256, 0, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"metadata file in two extents", {.metadata = true, .fsd_block = 2, .main_extents = {{2, 2}, {12, 2}}}, kNone, kDone, "Sample", with(kSequences, {265, 269})},
   {"mirror not covering the block", {.metadata = true, .fsd_block = 2, .mirror_extents = {{6, 2}}}, kNone, kDone, "Sample", with(kSequences, {261})},
   {"mirror past the image's end", {.metadata = true, .mirror_extents = {{5000, 4}}}, kNone, kDone, "Sample", with(kSequences, {259})},
@@ -250,12 +262,13 @@ std::vector<Case> cases() {
   {"CRC length up to the block's end", k4096, [](Image& i) { set(i, 32, 10, 4080, 2), set(i, 257, 10, 4080, 2); }, kDone, "Sample", with(kSequences, {257})},
   {"implementation use of another implementation", {}, [](Image& i) { sector_at(i, 33)[22] = 'X', reseal(i, 33); }, kDone, "Sample", {32, 35, 48, 49, 51, 257}},
   {"sequence ended early", {}, [](Image& i) { put_descriptor(i, 33, 3); }, kDone, "", {32, 48, 49, 51}},
-  {"reserve chunk cut by the image's end", {}, [](Image& i) { set(i, 256, 28, 299), put_descriptor(i, 299, 7); }, kDone, "Sample", {32, 33, 35, 257}},
-  {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)), set_maps(i, 33, 2, {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0}); }, kDone, "", kSequences},
+  {"reserve chunk cut by the image's end", {}, [](Image& i) { set(i, 256, 28, 299), std::memcpy(sector_at(i, 299), sector_at(i, 48), 2048), set(i, 299, 12, 299); }, kDone, "Sample", {32, 33, 35, 257, 299}},
+  // A virtual map past the two does not count.
+  {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)); std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0, 2, 64, 0, 0, 0}; const std::string v = "*UDF Virtual Partition"; maps.insert(maps.end(), v.begin(), v.end()), set_maps(i, 33, 2, maps); }, kDone, "", kSequences},
   // The file set on row 29: an all-zero row there would read as a physical partition.
   {"maps past the descriptor", {}, maps_past_the_end, kDone, "", kSequences},
   {"maps past a 512-byte descriptor", k512, maps_past_the_end, kDone, "", kSequences},
-  {"as many maps as fit a 512-byte block", k512, [](Image& i) { set_maps(i, 35, 12, {1, 6, 1, 0, 0, 0}); }, kDone, "Sample", with(kSequences, {257})},
+  {"as many maps as fit a 512-byte block, the file set on the last", k512, [](Image& i) { std::vector<std::uint8_t> maps; for (int k = 0; k < 12; ++k) maps.insert(maps.end(), {1, 6, 1, 0, 0, 0}); set_maps(i, 35, 12, maps), set(i, 35, 256, 11, 2); }, kDone, "Sample", with(kSequences, {257})},
   {"more maps than fit a 512-byte block", k512, [](Image& i) { set_maps(i, 35, 13, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
   {"more maps than fit", {}, [](Image& i) { set_maps(i, 35, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
   {"anchor not matching its CRC, no copy", {}, [](Image& i) { sector_at(i, 256)[20] ^= 1, std::memset(sector_at(i, 299), 0, 2048); }, kNoAnchor, "", {}},
@@ -286,6 +299,7 @@ std::vector<Case> cases() {
   {"sparable, first table bad, second good", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 4064, 4, 0), sector_at(i, 160)[60] ^= 1; }, kDone, "Spared", with(kCdrw, {400}), 0, kCdrw201},
   {"sparable, three blocks into the packet", {}, [](Image& i) { set_lvds(i, 252, 35), spare_copy(i, 35, 403), table(i, 160, 4, 0); }, kDone, "Spared", with(kCdrw, {403}), 0, kCdrw201},
   {"sparable, a free entry's own original", {}, [](Image& i) { set_lvds(i, 252, 0xFFFFFFF0), set_lvds(i, 480, 0x00020010), spare_copy(i, 0xFFFFFFF0, 400), table(i, 160, 4, 0), set(i, 160, 56, 0xFFFFFFF0); }, kDone, "", kCdrw, 0, kCdrw201},
+  {"sparable, packet length 0", {}, [](Image& i) { set_lvds(i, 480, 0x00020000); }, kDone, "", kCdrw, 0, kCdrw201},
   {"sparable, no table verifies", {}, [](Image& i) { sector_at(i, 160)[60] ^= 1, sector_at(i, 4064)[4] ^= 1; }, kDone, "", kCdrw, 0, kCdrw201},
   {"sparable, two-sector table past the map's size", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 301, 300); }, kDone, "Made", with(kCdrw, {1344}), 0, kCdrw201},
   {"sparable, two-sector table", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 301, 300), set_lvds(i, 440 + 44, 4096); }, kDone, "Spared", with(kCdrw, {400}), 0, kCdrw201},
@@ -296,6 +310,7 @@ std::vector<Case> cases() {
   {"VAT in two short_ads", {}, [](Image& i) { vat_in_extents(i, 0, 0, 1); }, kDone, "Made", with(kCdr, {257, 259}), 0, kCdr201},
   {"VAT in two short_ads, the second not recorded", {}, [](Image& i) { vat_in_extents(i, 0, 0, 2); }, kDone, "", kCdr, 0, kCdr201},
   {"VAT in 17 extents", {}, seventeen_extents, kDone, "", kCdr, 0, kCdr201},
+  {"VAT up to the block's end, the file set in its last entry", {}, vat_to_the_block_end, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr201},
   {"VAT of no entries", {}, [](Image& i) { set(i, 299, 56, 152); }, kDone, "", with(kCdr, {299}), 0, kCdr201},
   {"VAT 1.50, stale Verification ID", {}, [](Image& i) { sector_at(i, 299)[160] ^= 1, reseal(i, 299); }, kDone, "Made", with(kCdr, {257}), 0, kCdr150},
   {"VAT 1.50, attribute with a damaged header checksum", {}, [](Image& i) { attribute(i, 48, 1); }, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr150},
