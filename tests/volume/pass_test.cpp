@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -164,16 +165,6 @@ void set_lvds(Image& i, std::size_t pos, std::uint32_t value) {
   for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, pos, value);
 }
 
-// The CD-R image's VAT: in a File Entry on UDF 1.50 (the entries, then a 36-byte identifier),
-// in an Extended File Entry otherwise (a 152-byte header, then the entries).
-bool vat150(const Image& i) { return get_u16(i.data() + 299 * 2048) == 261; }
-std::size_t first_entry(const Image& i) {
-  return vat150(i) ? 176 + get_u32(i.data() + 299 * 2048 + 168) : 216 + 152;
-}
-std::uint32_t entry_count(const Image& i) {
-  return (get_u32(i.data() + 299 * 2048 + 56) - (vat150(i) ? 36 : 152)) / 4;
-}
-
 // The 2.01 VAT's data moved into recorded extents: a short_ad (form 0) or long_ad (form 1) on
 // partition `reference`, and with `split` two short_ads, the header in block 2 and the entries
 // in block 3 (2: the second extent not recorded, so the VAT is not whole).
@@ -201,26 +192,6 @@ void vat_to_the_block_end(Image& i) {
   set(i, 97, 252, last);
 }
 
-// 17 extents, one more than a VAT may have: the last 4 bytes in the 17th.
-void seventeen_extents(Image& i) {
-  std::uint8_t* e = sector_at(i, 299);
-  const Image vat(e + 216, e + 376);
-  std::memset(e + 216, 0, 160), put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) & ~7));
-  put_u32(e + 212, 136), put_u16(e + 10, 336);
-  for (std::uint32_t k = 0, at = 0, n = 141; k < 17; at += n, ++k, n = k < 16 ? 1 : 4) {
-    std::memcpy(sector_at(i, 259 + k), vat.data() + at, n);
-    put_u32(e + 216 + 8 * k, n), put_u32(e + 220 + 8 * k, 2 + k);
-  }
-  reseal(i, 299);
-}
-
-// The UDF 1.50 VAT's LVExtension attribute, at `pos` past its start, changed by `change`.
-void attribute(Image& i, std::size_t pos, std::uint8_t change) {
-  std::uint8_t* e = sector_at(i, 299);
-  e[176 + get_u32(e + 176 + 16) + pos] ^= change;
-  reseal(i, 299);
-}
-
 // The UDF 1.50 VAT in an Extended File Entry: its ID, lengths and attributes 40 bytes on.
 void vat150_in_efe(Image& i) {
   std::uint8_t* e = sector_at(i, 299);
@@ -233,110 +204,59 @@ void vat150_in_efe(Image& i) {
 
 // clang-format off
 std::vector<Case> cases() {
-  std::vector<Case> all = {
+  return {
   {"bridge: primary and Joliet, beside a boot record and another supplementary", {}, [](Image& i) { bridge(i, {{1, ""}, {0, "%/E"}, {2, "%/F"}, {2, "%/E"}, {255, ""}}); }, kDone, "Sample", with(kSequences, {16, 19, 257})},
   {"4096-byte volume with an ISO 9660 primary first: no 2048-byte bridge", k4096, [](Image& i) { std::memmove(&i[36864], &i[32768], 3 * 4096), std::memset(&i[32768], 0, 4096), std::memcpy(&i[32769], "CD001\1", 6), i[32768] = 1; }, kDone, "Sample", with(kSequences, {257})},
   {"bridge: Joliet at each level, no file set location", {}, [](Image& i) { bridge(i, {{2, "%/@"}, {2, "%/C"}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", with(kSequences, {16, 17})},
   {"plain volume", {}, kNone, kDone, "Sample", with(kSequences, {257})},
-  {"metadata file and mirror", kMeta, kNone, kDone, "Sample", with(kSequences, {259, 263})},
-  {"metadata file in two extents and mirror at 4096", {.metadata = true, .main_extents = {{2, 2}, {12, 2}}, .block = 4096}, kNone, kDone, "Sample", with(kSequences, {259, 263})},
-  {"partition number 256", kMeta, [](Image& i) { set(i, 34, 22, 256, 2), put_u16(sector_at(i, 35) + 444, 256), set(i, 35, 484, 256, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"metadata file at block 40", kMeta, [](Image& i) { std::memcpy(sector_at(i, 297), sector_at(i, 257), 2048), std::memset(sector_at(i, 257), 0, 2048), set(i, 297, 12, 40), set(i, 35, 486, 40); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"a seventh partition descriptor is not read", {}, [](Image& i) { for (std::uint32_t s = 36; s <= 42; ++s) std::memcpy(sector_at(i, s), sector_at(i, 34), 2048), put_u32(sector_at(i, s) + 12, s), put_u16(sector_at(i, s) + 22, static_cast<std::uint16_t>(s == 42 ? 0 : 1000 + s)), set(i, s, 188, s == 42 ? 1 : 257); put_descriptor(i, 43, 8); }, kDone, "Sample", with(kSequences, {257})},
   {"metadata file in an ext_ad", kMeta, [](Image& i) { std::uint8_t* e = sector_at(i, 257); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) | 2)), put_u32(e + 212, 20), put_u32(e + 216, 4 * 2048), put_u32(e + 220, 4 * 2048), put_u32(e + 224, 4 * 2048), put_u32(e + 228, 2), set(i, 257, 10, 220, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"metadata map before the physical one", kMeta, [](Image& i) { for (std::uint32_t lvd : {35u, 51u}) std::rotate(sector_at(i, lvd) + 440, sector_at(i, lvd) + 446, sector_at(i, lvd) + 510), set(i, lvd, 256, 0, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"metadata file in two extents", {.metadata = true, .fsd_block = 2, .main_extents = {{2, 2}, {12, 2}}}, kNone, kDone, "Sample", with(kSequences, {265, 269})},
-  {"mirror not covering the block", {.metadata = true, .fsd_block = 2, .mirror_extents = {{6, 2}}}, kNone, kDone, "Sample", with(kSequences, {261})},
-  {"mirror past the image's end", {.metadata = true, .mirror_extents = {{5000, 4}}}, kNone, kDone, "Sample", with(kSequences, {259})},
   {"metadata file not covering the block", {.metadata = true, .fsd_block = 4, .mirror_extents = {{6, 8}}}, kNone, kDone, "Sample", with(kSequences, {267})},
-  {"no mirror", {.metadata = true, .mirror_extents = {}}, kNone, kDone, "Sample", with(kSequences, {259})},
-  {"empty label in the first copy", kMeta, [](Image& i) { std::memset(sector_at(i, 259) + 112, 0, 128), reseal(i, 259); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"unrecorded extent in the metadata file", {.metadata = true, .fsd_block = 2, .main_extents = {{2, 2}, {12, 2}}}, [](Image& i) { sector_at(i, 257)[227] = 0x40; }, kDone, "Sample", with(kSequences, {265})},
   {"metadata file's descriptors past its sector", kMeta, [](Image& i) { put_u32(sector_at(i, 257) + 208, 0xFFFFFFF0); }, kDone, "Sample", with(kSequences, {263})},
-  {"no file set location", {}, [](Image& i) { for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", kSequences},
   {"primary descriptor not matching its CRC", {}, [](Image& i) { sector_at(i, 32)[300] ^= 1; }, "Descriptor at sector 32 not changed: invalid tag\n", "Sample", {33, 35, 48, 49, 51, 257}},
-  {"primary descriptor with another checksum", {}, [](Image& i) { sector_at(i, 48)[4] ^= 1; }, "Descriptor at sector 48 not changed: invalid tag\n", "Sample", {32, 33, 35, 49, 51, 257}},
   {"CRC length one past the block", {}, [](Image& i) { set(i, 51, 10, 2033, 2); }, "Descriptor at sector 51 not changed: invalid tag\n", "Sample", {32, 33, 35, 48, 49, 257}},
-  {"CRC length one past a 512-byte block", k512, [](Image& i) { set(i, 33, 10, 497, 2); }, "Descriptor at sector 33 not changed: invalid tag\n", "Sample", {32, 35, 48, 49, 51, 257}},
   {"CRC length one past a 4096-byte block", k4096, [](Image& i) { set(i, 35, 10, 4081, 2); }, "Descriptor at sector 35 not changed: invalid tag\n", "Sample", {32, 33, 48, 49, 51, 257}},
   {"CRC length up to the block's end", k4096, [](Image& i) { set(i, 32, 10, 4080, 2), set(i, 257, 10, 4080, 2); }, kDone, "Sample", with(kSequences, {257})},
   {"implementation use of another implementation", {}, [](Image& i) { sector_at(i, 33)[22] = 'X', reseal(i, 33); }, kDone, "Sample", {32, 35, 48, 49, 51, 257}},
-  {"sequence ended early", {}, [](Image& i) { put_descriptor(i, 33, 3); }, kDone, "", {32, 48, 49, 51}},
   {"reserve chunk cut by the image's end", {}, [](Image& i) { set(i, 256, 28, 299), std::memcpy(sector_at(i, 299), sector_at(i, 48), 2048), set(i, 299, 12, 299); }, kDone, "Sample", {32, 33, 35, 257, 299}},
   // A virtual map past the two does not count.
   {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)); std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0, 2, 64, 0, 0, 0}; const std::string v = "*UDF Virtual Partition"; maps.insert(maps.end(), v.begin(), v.end()), set_maps(i, 33, 2, maps); }, kDone, "", kSequences},
   // The file set on row 29: an all-zero row there would read as a physical partition.
   {"maps past the descriptor", {}, maps_past_the_end, kDone, "", kSequences},
-  {"maps past a 512-byte descriptor", k512, maps_past_the_end, kDone, "", kSequences},
   {"as many maps as fit a 512-byte block, the file set on the last", k512, [](Image& i) { std::vector<std::uint8_t> maps; for (int k = 0; k < 12; ++k) maps.insert(maps.end(), {1, 6, 1, 0, 0, 0}); set_maps(i, 35, 12, maps), set(i, 35, 256, 11, 2); }, kDone, "Sample", with(kSequences, {257})},
   {"more maps than fit a 512-byte block", k512, [](Image& i) { set_maps(i, 35, 13, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
   {"more maps than fit", {}, [](Image& i) { set_maps(i, 35, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
   {"anchor not matching its CRC, no copy", {}, [](Image& i) { sector_at(i, 256)[20] ^= 1, std::memset(sector_at(i, 299), 0, 2048); }, kNoAnchor, "", {}},
   {"anchor with another tag", {}, [](Image& i) { put_descriptor(i, 256, 3), put_descriptor(i, 299, 3); }, kNoAnchor, "", {}},
-  {"anchor at the end only", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048); }, kDone, "Sample", with(kSequences, {257})},
   {"anchor at the end only, the image ending inside another block", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048), i.resize(i.size() + 2047); }, kDone, "Sample", with(kSequences, {257})},
-  {"512-byte blocks, anchor at the end only", k512, [](Image& i) { std::memset(sector_at(i, 256), 0, 512); }, kDone, "Sample", with(kSequences, {257})},
-  {"4096-byte blocks, anchor at the end only", k4096, [](Image& i) { std::memset(sector_at(i, 256), 0, 4096); }, kDone, "Sample", with(kSequences, {257})},
-  {"a 512-byte anchor naming another block", k512, [](Image& i) { set(i, 256, 12, 255), std::memset(sector_at(i, 299), 0, 512); }, kNoAnchor, "", {}},
-  {"anchor 257 sectors before the end only", {}, [](Image& i) { copy_anchor(i, 343, 343), copy_anchor(i, 599, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
   {"anchor 257 blocks before the end of 257", {}, [](Image& i) { copy_anchor(i, 0, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kDone, "", kSequences},
   // On a 512-byte device 512 is tried first, but its stale anchor has no end anchor of its own.
   {"anchor 257 blocks before the end beside a stale one", {}, [](Image& i) { copy_anchor(i, 0, 0), i.resize(257 * 2048), set(i, 256, 12, 0), plant_anchor(i, 256 * 512, 256); }, kDone, "", kSequences, 512},
-  {"stale 512-byte anchors beside a live volume", {}, [](Image& i) { plant_anchor(i, 256 * 512, 256), plant_anchor(i, 943 * 512, 943); }, kDone, "Sample", with(kSequences, {257})},
-  {"a stale 2048-byte anchor, the live one 257 blocks before the end", {.sectors = 1100, .block = 512}, [](Image& i) { copy_anchor(i, 843, 843), std::memset(sector_at(i, 1099), 0, 512), plant_anchor(i, 256 * 2048, 256); }, kDone, "Sample", with(kSequences, {257})},
-  {"anchor at 512 only", {}, [](Image& i) { copy_anchor(i, 512, 512), copy_anchor(i, 900, 0), sector_at(i, 256)[4] ^= 1; }, kDone, "Sample", with(kSequences, {257})},
-  {"end anchor recorded for another place", {}, [](Image& i) { copy_anchor(i, 299, 256), sector_at(i, 256)[4] ^= 1; }, kNoAnchor, "", {}},
-  {"image ending before the anchor", {}, [](Image& i) { i.resize(256 * 2048); }, kNoAnchor, "", {}},
-  {"no NSR descriptor", {}, [](Image& i) { sector_at(i, 17)[6] = 0, sector_at(i, 17)[3] = 'X'; }, kNotUdf, "", {}},
-  {"NSR03 after a blank sector", {}, [](Image& i) { sector_at(i, 16)[6] = 0; }, kNotUdf, "", {}},
-  {"NSR03 a blank sector after the first", {}, [](Image& i) { std::memmove(sector_at(i, 18), sector_at(i, 17), 4096), std::memset(sector_at(i, 17), 0, 2048); }, kNotUdf, "", {}},
-  {"8192-byte blocks", {.sectors = 300, .block = 8192}, kNone, kDone, "Sample", with(kSequences, {257})},
   {"shorter than 26 sectors", {}, [](Image& i) { i.resize(25 * 2048); }, kNotUdf, "", {}},
   // Sparable: the file set is found through the first table that verifies.
-  {"sparable in place", {}, kNone, kDone, "Made", with(kCdrw, {1344}), 0, kCdrw201},
-  {"sparable, remapped packet", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 4, 2); }, kDone, "Spared", with(kCdrw, {400}), 0, kCdrw201},
-  {"sparable, first table recorded for another place", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 4, 2), set(i, 160, 12, 161); }, kDone, "Made", with(kCdrw, {1344}), 0, kCdrw201},
-  {"sparable, first table bad, second good", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 4064, 4, 0), sector_at(i, 160)[60] ^= 1; }, kDone, "Spared", with(kCdrw, {400}), 0, kCdrw201},
   {"sparable, three blocks into the packet", {}, [](Image& i) { set_lvds(i, 252, 35), spare_copy(i, 35, 403), table(i, 160, 4, 0); }, kDone, "Spared", with(kCdrw, {403}), 0, kCdrw201},
   {"sparable, a free entry's own original", {}, [](Image& i) { set_lvds(i, 252, 0xFFFFFFF0), set_lvds(i, 480, 0x00020010), spare_copy(i, 0xFFFFFFF0, 400), table(i, 160, 4, 0), set(i, 160, 56, 0xFFFFFFF0); }, kDone, "", kCdrw, 0, kCdrw201},
   {"sparable, packet length 0", {}, [](Image& i) { set_lvds(i, 480, 0x00020000); }, kDone, "", kCdrw, 0, kCdrw201},
-  {"sparable, no table verifies", {}, [](Image& i) { sector_at(i, 160)[60] ^= 1, sector_at(i, 4064)[4] ^= 1; }, kDone, "", kCdrw, 0, kCdrw201},
-  {"sparable, two-sector table past the map's size", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 301, 300); }, kDone, "Made", with(kCdrw, {1344}), 0, kCdrw201},
   {"sparable, two-sector table", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 301, 300), set_lvds(i, 440 + 44, 4096); }, kDone, "Spared", with(kCdrw, {400}), 0, kCdrw201},
   // Virtual: the VAT is found only where it verifies, and its label rewritten.
-  {"VAT in a short_ad", {}, [](Image& i) { vat_in_extents(i, 0, 0, 0); }, kDone, "Made", with(kCdr, {257, 259}), 0, kCdr201},
   {"VAT in a long_ad", {}, [](Image& i) { vat_in_extents(i, 1, 0, 0); }, kDone, "Made", with(kCdr, {257, 259}), 0, kCdr201},
   {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_extents(i, 1, 1, 0); }, kDone, "", kCdr, 0, kCdr201},
   {"VAT in two short_ads", {}, [](Image& i) { vat_in_extents(i, 0, 0, 1); }, kDone, "Made", with(kCdr, {257, 259}), 0, kCdr201},
-  {"VAT in two short_ads, the second not recorded", {}, [](Image& i) { vat_in_extents(i, 0, 0, 2); }, kDone, "", kCdr, 0, kCdr201},
-  {"VAT in 17 extents", {}, seventeen_extents, kDone, "", kCdr, 0, kCdr201},
   {"VAT up to the block's end, the file set in its last entry", {}, vat_to_the_block_end, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr201},
   {"VAT of no entries", {}, [](Image& i) { set(i, 299, 56, 152); }, kDone, "", with(kCdr, {299}), 0, kCdr201},
-  {"VAT 1.50, stale Verification ID", {}, [](Image& i) { sector_at(i, 299)[160] ^= 1, reseal(i, 299); }, kDone, "Made", with(kCdr, {257}), 0, kCdr150},
-  {"VAT 1.50, attribute with a damaged header checksum", {}, [](Image& i) { attribute(i, 48, 1); }, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr150},
-  {"VAT 1.50, attribute of another identifier", {}, [](Image& i) { attribute(i, 36, 1); }, kDone, "Made", with(kCdr, {257}), 0, kCdr150},
-  {"VAT 1.50, attribute space of another kind", {}, [](Image& i) { Image h(sector_at(i, 299) + 176, sector_at(i, 299) + 200); put_u16(h.data(), 999), reseal(h, 0), std::copy(h.begin(), h.end(), sector_at(i, 299) + 176), reseal(i, 299); }, kDone, "Made", with(kCdr, {257}), 0, kCdr150},
   {"VAT 1.50, a table of no entries", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), 0, kCdr150},
   {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr150},
+  {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr, 0, kCdr201},
+  {"VAT, no physical partition of its number", {}, [](Image& i) { set(i, 97, 484, 7, 2); }, kDone, "", kCdr, 0, kCdr150},
   };
-  for (const std::string& media : {kCdr150, kCdr201}) {
-    const std::vector<Case> vat = {
-      {"VAT as made", {}, kNone, kDone, "Made", with(kCdr, {257, 299})},
-      {"VAT, padding after it", {}, [](Image& i) { i.resize(i.size() + 5 * 2048); }, kDone, "Made", with(kCdr, {257, 299})},
-      {"VAT 32 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 31 * 2048); }, kDone, "Made", with(kCdr, {257, 299})},
-      {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr},
-      {"VAT, no physical partition of its number", {}, [](Image& i) { set(i, 97, 484, 7, 2); }, kDone, "", kCdr},
-      {"VAT, the file set just past the table", {}, [](Image& i) { set(i, 97, 252, entry_count(i)); }, kDone, "", with(kCdr, {299})},
-      {"VAT too short for its header", {}, [](Image& i) { set(i, 299, 56, 2); }, kDone, "", kCdr},
-      {"VAT, an unused entry for the file set", {}, [](Image& i) { set(i, 299, first_entry(i), 0xFFFFFFFF); }, kDone, "", with(kCdr, {299})},
-      {"VAT, a damaged entry", {}, [](Image& i) { sector_at(i, 299)[300] ^= 1; }, kDone, "", kCdr},
-      {"VAT of another session", {}, [](Image& i) { set(i, 299, 12, 30); }, kDone, "", kCdr},
-    };
-    for (Case c : vat) c.media = media, all.push_back(c);
-  }
-  return all;
 }
 // clang-format on
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.what << " " << c.media; }
 
 class Volumes : public ::testing::TestWithParam<Case> {};
 
@@ -372,8 +292,11 @@ TEST_P(Volumes, AreReadAndRelabelledEachTheirOwnWay) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, Volumes, ::testing::ValuesIn(cases()),
-                         [](const auto& info) { return std::to_string(info.index); });
+INSTANTIATE_TEST_SUITE_P(Rows, Volumes, ::testing::ValuesIn(cases()), [](const auto& info) {
+  std::string name = std::to_string(info.index) + "_" + info.param.what + " " + info.param.media;
+  for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+  return name;
+});
 
 int good_syncs = 0;
 int failing_sync(std::FILE* stream) {
