@@ -40,7 +40,7 @@ struct Session {
   ~Session() { session_close(s); }
 };
 
-TEST(SectorIo, AFailedPositioningNeitherReadsNorWritesAnotherSector) {
+TEST(SectorIo, AFailedPositioningOrWriteIsReportedAndNothingElseIsTouched) {
   int p[2];
   ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);  // a stream that cannot be positioned
   ASSERT_EQ(write(p[1], "unread", 6), 6);
@@ -56,6 +56,11 @@ TEST(SectorIo, AFailedPositioningNeitherReadsNorWritesAnotherSector) {
   EXPECT_TRUE(writing.s.write_failed);
   char left[16];
   EXPECT_EQ(read(p[0], left, sizeof left), 6) << "nothing read from or written to the stream";
+  Session full(std::fopen("/dev/full", "wb"));  // a write that fails, as on a full disc
+  std::setvbuf(full.s.image, nullptr, _IONBF, 0);
+  EXPECT_EQ(capture_stdout([&] { write_sector(full.s, 9, sector); }),
+            "fwrite to sector 9 failed, result=0!\n");
+  EXPECT_TRUE(full.s.write_failed);
 }
 
 TEST(Session, TheBufferIsAllocatedOnceAndAFailedAllocationReported) {

@@ -12,10 +12,8 @@
 
 namespace tarnwick::testing {
 
-RunResult run(const std::vector<std::string>& argv, std::uint64_t file_limit) {
+RunResult run(const std::vector<std::string>& argv) {
   std::string command = "PATH=/usr/sbin:/sbin:/usr/bin:/bin; ";
-  if (file_limit != 0)
-    command += "trap '' XFSZ; ulimit -f " + std::to_string(file_limit / 512) + "; ";
   // A run that hangs (a fault that makes the tool loop) fails within a minute and leaves no
   // process behind: timeout ends its whole process group.
   command += "exec timeout -k 1 60";
@@ -36,10 +34,10 @@ RunResult run(const std::vector<std::string>& argv, std::uint64_t file_limit) {
   return result;
 }
 
-RunResult run_tool(const std::vector<std::string>& args, std::uint64_t file_limit) {
+RunResult run_tool(const std::vector<std::string>& args) {
   std::vector<std::string> argv = {TARNWICK_EXE};
   argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv, file_limit);
+  return run(argv);
 }
 
 std::string windows_exe() {

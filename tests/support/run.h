@@ -17,11 +17,9 @@ struct RunResult {
   std::string told() const { return out + "exit " + std::to_string(status); }
 };
 
-// Runs `argv` (searched on PATH and in /sbin, /usr/sbin), ended after 60 seconds. A `file_limit` (a
-// multiple of 512) makes writes at or past that byte of any file fail, as on a full disc (SIGXFSZ
-// ignored).
-RunResult run(const std::vector<std::string>& argv, std::uint64_t file_limit = 0);
-RunResult run_tool(const std::vector<std::string>& args, std::uint64_t file_limit = 0);
+// Runs `argv` (searched on PATH and in /sbin, /usr/sbin), ended after 60 seconds.
+RunResult run(const std::vector<std::string>& argv);
+RunResult run_tool(const std::vector<std::string>& args);
 // The Windows build, cross-compiled beside the tests where mingw-w64 is installed; empty when
 // there is none or no Wine to run it. run_windows runs it under Wine.
 std::string windows_exe();
