@@ -222,6 +222,8 @@ std::vector<Case> cases() {
   {"CRC length one past a 4096-byte block", k4096, [](Image& i) { set(i, 35, 10, 4081, 2); }, "Descriptor at sector 35 not changed: invalid tag\n", "Sample", {32, 33, 48, 49, 51, 257}},
   {"CRC length up to the block's end", k4096, [](Image& i) { set(i, 32, 10, 4080, 2), set(i, 257, 10, 4080, 2); }, kDone, "Sample", with(kSequences, {257})},
   {"implementation use of another implementation", {}, [](Image& i) { sector_at(i, 33)[22] = 'X', reseal(i, 33); }, kDone, "Sample", {32, 35, 48, 49, 51, 257}},
+  // No Logical Volume Descriptor in the main sequence: it has no partition table.
+  {"sequence ended early", {}, [](Image& i) { put_descriptor(i, 33, 3); }, kDone, "", {32, 48, 49, 51}},
   {"reserve chunk cut by the image's end", {}, [](Image& i) { set(i, 256, 28, 299), std::memcpy(sector_at(i, 299), sector_at(i, 48), 2048), set(i, 299, 12, 299); }, kDone, "Sample", {32, 33, 35, 257, 299}},
   // A virtual map past the two does not count.
   {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)); std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0, 2, 64, 0, 0, 0}; const std::string v = "*UDF Virtual Partition"; maps.insert(maps.end(), v.begin(), v.end()), set_maps(i, 33, 2, maps); }, kDone, "", kSequences},
@@ -251,6 +253,7 @@ std::vector<Case> cases() {
   {"VAT 1.50, a table of no entries", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), 0, kCdr150},
   {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr150},
   {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr, 0, kCdr201},
+  {"VAT 1.50 as made", {}, kNone, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr150},
   {"VAT, no physical partition of its number", {}, [](Image& i) { set(i, 97, 484, 7, 2); }, kDone, "", kCdr, 0, kCdr150},
   };
 }
@@ -273,11 +276,24 @@ TEST_P(Volumes, AreReadAndRelabelledEachTheirOwnWay) {
   EXPECT_EQ(p.out, c.out);
   EXPECT_EQ(p.ok, c.out.find(' ') == std::string::npos);
   EXPECT_EQ(changed_sectors(image, p.after), c.written);
-  Sectors vat;  // a VAT's block is checked by its label, read back
-  for (std::uint32_t s : c.written)
+  Sectors vat;  // a VAT's block: only its label changes, where the old one stood, and tag bytes
+  const std::vector<std::uint8_t> was = dstring8("Made", 128), now = dstring8("New", 128);
+  for (std::uint32_t s : c.written) {
     if (const std::uint16_t tag = get_u16(sector_at(image, s));
-        tag != 1 && tag != 4 && tag != 6 && tag != 256)
-      vat.push_back(s);
+        tag == 1 || tag == 4 || tag == 6 || tag == 256 ||
+        std::memcmp(sector_at(image, s) + 1, "CD001", 5) == 0)  // checked below
+      continue;
+    vat.push_back(s);
+    const std::uint8_t* b = sector_at(image, s);
+    const std::uint8_t* a = p.after.data() + std::size_t{s} * image.block;
+    const auto at =
+        static_cast<std::size_t>(std::search(b, b + image.block, was.begin(), was.end()) - b);
+    ASSERT_LE(at + 128, image.block) << "sector " << s << " holds no label";
+    EXPECT_TRUE(std::equal(now.begin(), now.end(), a + at)) << "sector " << s;
+    for (std::size_t k = 0; k < image.block; ++k)
+      if (k != 4 && k != 8 && k != 9 && (k < at || k >= at + 128))
+        EXPECT_EQ(a[k], b[k]) << s << ":" << k;
+  }
   EXPECT_EQ(unexpected_changes(image, p.after, vat), std::vector<std::string>{});
   if (!c.label.empty()) EXPECT_EQ(run_pass(p.after, nullptr).label, "New");
   for (std::uint32_t s : c.written) {  // each label's charset is CS0
