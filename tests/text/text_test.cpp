@@ -72,18 +72,17 @@ TEST(NewLabel, IsoAndJolietNamesAtTheirLimits) {
   }
   // A surrogate alone (only a caller that skips validation can give one) is one character.
   const std::uint16_t lone[] = {0xDC00, 'a', 0xD800, 0};
-  std::uint8_t field[32];
-  iso_primary_identifier(lone, 4, field);
-  EXPECT_EQ(std::string(field, field + 4), "_A_ ");
   // Neither name is written past its 32 bytes, padded or cut.
   const Units longer(40, 'a');
-  for (const auto& [label, count] : {std::pair{&lone[0], 4u}, {longer.data(), 40u}}) {
-    std::uint8_t bounded[33];
-    bounded[32] = 0xAA;
-    iso_primary_identifier(label, count, bounded);
-    EXPECT_EQ(bounded[32], 0xAA);
-    joliet_identifier(label, count, bounded);
-    EXPECT_EQ(bounded[32], 0xAA);
+  for (const auto& [label, count, iso] :
+       {std::tuple{&lone[0], 4u, "_A_ "}, {longer.data(), 40u, "AAAA"}}) {
+    std::uint8_t field[33];
+    field[32] = 0xAA;
+    iso_primary_identifier(label, count, field);
+    EXPECT_EQ(std::string(field, field + 4), iso);
+    EXPECT_EQ(field[32], 0xAA);
+    joliet_identifier(label, count, field);
+    EXPECT_EQ(field[32], 0xAA);
   }
 }
 
