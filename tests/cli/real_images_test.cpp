@@ -133,7 +133,7 @@ std::string iso_names(const std::string& path, bool dvd) {
 }
 
 // Relabels the image with each label (the last only, for other block sizes than 2048); every
-// reader must show it, and only label fields (and the VAT at the end) change, sealed.
+// reader must show it, and only label fields (and the VAT's) change, sealed.
 void expect_relabelled(const std::string& path, const Producer& p) {
   const Image original = read_file(path, p.block);
   const bool iso = original.size() > 32774 && std::memcmp(&original[32769], "CD001", 5) == 0;
@@ -146,8 +146,7 @@ void expect_relabelled(const std::string& path, const Producer& p) {
     EXPECT_EQ(run_both(path, {l.label}).out,
               "Changing " + path + " volume label to '" + l.label + "'\nDone!\n");
     const Image after = read_file(path, p.block);
-    const auto last = static_cast<std::uint32_t>(after.size() / p.block - 1);
-    EXPECT_EQ(unexpected_changes(before, after, {last}), std::vector<std::string>{});
+    EXPECT_EQ(unexpected_changes(before, after), std::vector<std::string>{});
     auto info = udfinfo(path, p.block);
     EXPECT_EQ(info["lvid"] + "|" + info["vid"] + "|" + info["fsid"] + "|" + info["warnings"],
               l.label + "|" + l.udf_short + "|" + l.udf_short + "|" + warnings);

@@ -170,35 +170,59 @@ std::vector<std::uint32_t> changed_sectors(const Image& a, const Image& b) {
 }
 
 std::vector<std::string> unexpected_changes(const Image& before, const Image& after,
-                                            const std::vector<std::uint32_t>& also_allowed) {
+                                            const std::vector<std::uint8_t>& vat_label) {
   std::vector<std::string> problems;
   if (before.size() != after.size()) problems.push_back("the size changed");
   const std::size_t n = before.block;
+  const auto problem = [&](std::uint32_t s, const std::string& what) {
+    problems.push_back("sector " + std::to_string(s) + " " + what);
+  };
   for (std::uint32_t s : changed_sectors(before, after)) {
     const std::uint8_t* b = before.data() + s * n;
     const std::uint8_t* a = after.data() + s * n;
     const std::uint16_t tag = get_u16(b);
-    // The label fields of each descriptor, as [first, last) ranges, then the tag's own bytes.
+    // The label fields of each descriptor, as [first, last) ranges, and where each one's
+    // character set stands.
     std::vector<std::pair<std::size_t, std::size_t>> allowed =
         tag == 1     ? decltype(allowed){{24, 56}, {200, 264}}
         : tag == 4   ? decltype(allowed){{52, 244}}
         : tag == 6   ? decltype(allowed){{20, 212}}
         : tag == 256 ? decltype(allowed){{48, 336}}
                      : decltype(allowed){};
-    if (!allowed.empty()) allowed.emplace_back(4, 5), allowed.emplace_back(8, 10);
-    // An ISO 9660 descriptor of a bridge image: its Volume Identifier only.
-    if (s * n % 2048 == 0 && std::memcmp(b + 1, "CD001", 5) == 0) allowed = {{40, 72}};
-    if (std::find(also_allowed.begin(), also_allowed.end(), s) != also_allowed.end())
-      allowed = {{0, n}};
-    if ((tag == 1 || tag == 4 || tag == 6 || tag == 256 || tag == 261 || tag == 266) &&
-        !tag_is_sound(a, before.block)) {
-      problems.push_back("sector " + std::to_string(s) + " does not verify");
+    const std::vector<std::size_t> charsets = tag == 1     ? std::vector<std::size_t>{200}
+                                              : tag == 4   ? std::vector<std::size_t>{52}
+                                              : tag == 6   ? std::vector<std::size_t>{20}
+                                              : tag == 256 ? std::vector<std::size_t>{48, 240}
+                                                           : std::vector<std::size_t>{};
+    for (std::size_t at : charsets)
+      if (std::memcmp(a + at, "\0OSTA Compressed Unicode", 24) != 0) problem(s, "charset");
+    const bool tagged = tag == 1 || tag == 4 || tag == 6 || tag == 256 || tag == 261 || tag == 266;
+    if (tagged) {
+      allowed.emplace_back(4, 5), allowed.emplace_back(8, 10);
+      if (b[4] != checksum(b)) problem(s, "did not verify before");
+      if (!tag_is_sound(a, before.block)) problem(s, "does not verify");
+    }
+    if (s * n % 2048 == 0 && std::memcmp(b + 1, "CD001", 5) == 0) {
+      allowed = {{40, 72}};  // an ISO 9660 descriptor's Volume Identifier
+    } else if (charsets.empty() && (tagged || get_u16(b) == 152 + get_u16(b + 2))) {
+      // A VAT entry or header: one 128-byte label, where `vat_label` (or any d-string) stood.
+      std::size_t first = n, last = 0;
+      for (std::size_t i = 0; i < n; ++i)
+        if (a[i] != b[i] && !(tagged && (i == 4 || i == 8 || i == 9)))
+          first = std::min(first, i), last = i + 1;
+      const auto dstring = [](const std::uint8_t* f) {
+        return (f[0] == 0 || f[0] == 8 || f[0] == 16) && f[127] < 128;
+      };
+      for (std::size_t w = last > 128 ? last - 128 : 0; w <= first && w + 128 <= n; ++w)
+        if (dstring(a + w) &&
+            (vat_label.empty() ? dstring(b + w)
+                               : std::equal(vat_label.begin(), vat_label.end(), b + w)))
+          allowed.emplace_back(w, w + 128);
     }
     for (std::size_t i = 0; i < n; ++i) {
       const auto inside = [i](const auto& r) { return i >= r.first && i < r.second; };
-      if (b[i] != a[i] && std::none_of(allowed.begin(), allowed.end(), inside)) {
-        problems.push_back("sector " + std::to_string(s) + " byte " + std::to_string(i));
-      }
+      if (b[i] != a[i] && std::none_of(allowed.begin(), allowed.end(), inside))
+        problem(s, "byte " + std::to_string(i));
     }
   }
   return problems;

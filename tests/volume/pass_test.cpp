@@ -68,6 +68,7 @@ struct Case {
   Sectors written;
   std::uint32_t device = 0;  // a block device's sector size
   std::string media;         // mkudffs' image instead
+  int good_syncs = -1;       // syncs that succeed before one fails
 };
 
 const Sectors kSequences = {32, 33, 35, 48, 49, 51};  // PVD, IUVD, LVD of both sequences
@@ -209,6 +210,9 @@ std::vector<Case> cases() {
   {"4096-byte volume with an ISO 9660 primary first: no 2048-byte bridge", k4096, [](Image& i) { std::memmove(&i[36864], &i[32768], 3 * 4096), std::memset(&i[32768], 0, 4096), std::memcpy(&i[32769], "CD001\1", 6), i[32768] = 1; }, kDone, "Sample", with(kSequences, {257})},
   {"bridge: Joliet at each level, no file set location", {}, [](Image& i) { bridge(i, {{2, "%/@"}, {2, "%/C"}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", with(kSequences, {16, 17})},
   {"plain volume", {}, kNone, kDone, "Sample", with(kSequences, {257})},
+  // A failed sync fails the run; the reserve sequence waits for the main one's.
+  {"main sequence's sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", {32, 33, 35}, 0, "", 0},
+  {"last sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", with(kSequences, {257}), 0, "", 1},
   {"metadata file at block 40", kMeta, [](Image& i) { std::memcpy(sector_at(i, 297), sector_at(i, 257), 2048), std::memset(sector_at(i, 257), 0, 2048), set(i, 297, 12, 40), set(i, 35, 486, 40); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"a seventh partition descriptor is not read", {}, [](Image& i) { for (std::uint32_t s = 36; s <= 42; ++s) std::memcpy(sector_at(i, s), sector_at(i, 34), 2048), put_u32(sector_at(i, s) + 12, s), put_u16(sector_at(i, s) + 22, static_cast<std::uint16_t>(s == 42 ? 0 : 1000 + s)), set(i, s, 188, s == 42 ? 1 : 257); put_descriptor(i, 43, 8); }, kDone, "Sample", with(kSequences, {257})},
   {"metadata file in an ext_ad", kMeta, [](Image& i) { std::uint8_t* e = sector_at(i, 257); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) | 2)), put_u32(e + 212, 20), put_u32(e + 216, 4 * 2048), put_u32(e + 220, 4 * 2048), put_u32(e + 224, 4 * 2048), put_u32(e + 228, 2), set(i, 257, 10, 220, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
@@ -261,6 +265,12 @@ std::vector<Case> cases() {
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.what << " " << c.media; }
 
+int good_syncs = 0;
+int failing_sync(std::FILE* stream) {
+  std::fflush(stream);
+  return good_syncs-- > 0 ? 0 : -1;
+}
+
 class Volumes : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Volumes, AreReadAndRelabelledEachTheirOwnWay) {
@@ -272,36 +282,14 @@ TEST_P(Volumes, AreReadAndRelabelledEachTheirOwnWay) {
   const Pass read = run_pass(image, nullptr, nullptr, c.device);
   EXPECT_EQ(read.label, c.label);
   EXPECT_EQ(read.after, image) << "read-only mode writes nothing";
-  const Pass p = run_pass(image, "New", nullptr, c.device);
+  good_syncs = c.good_syncs;
+  const Pass p = run_pass(image, "New", c.good_syncs < 0 ? nullptr : failing_sync, c.device);
   EXPECT_EQ(p.out, c.out);
   EXPECT_EQ(p.ok, c.out.find(' ') == std::string::npos);
   EXPECT_EQ(changed_sectors(image, p.after), c.written);
-  Sectors vat;  // a VAT's block: only its label changes, where the old one stood, and tag bytes
-  const std::vector<std::uint8_t> was = dstring8("Made", 128), now = dstring8("New", 128);
-  for (std::uint32_t s : c.written) {
-    const std::uint8_t* b = sector_at(image, s);
-    const std::uint8_t* a = p.after.data() + std::size_t{s} * image.block;
-    const std::uint16_t tag = get_u16(b);
-    const Sectors charsets = tag == 1     ? Sectors{200}
-                             : tag == 4   ? Sectors{52}
-                             : tag == 6   ? Sectors{20}
-                             : tag == 256 ? Sectors{48, 240}
-                                          : Sectors{};
-    for (std::size_t at : charsets)  // each label's charset is CS0
-      EXPECT_EQ(std::string(a + at, a + at + 24), std::string("\0OSTA Compressed Unicode", 24));
-    // A descriptor's or an ISO 9660 name's other bytes are unexpected_changes' to check.
-    if (!charsets.empty() || std::memcmp(b + 1, "CD001", 5) == 0) continue;
-    vat.push_back(s);
-    const auto at =
-        static_cast<std::size_t>(std::search(b, b + image.block, was.begin(), was.end()) - b);
-    ASSERT_LE(at + 128, image.block) << "sector " << s << " holds no label";
-    EXPECT_TRUE(std::equal(now.begin(), now.end(), a + at)) << "sector " << s;
-    for (std::size_t k = 0; k < image.block; ++k)
-      if (k != 4 && k != 8 && k != 9 && (k < at || k >= at + 128))
-        EXPECT_EQ(a[k], b[k]) << s << ":" << k;
-  }
-  EXPECT_EQ(unexpected_changes(image, p.after, vat), std::vector<std::string>{});
-  if (!c.label.empty()) EXPECT_EQ(run_pass(p.after, nullptr).label, "New");
+  EXPECT_EQ(unexpected_changes(image, p.after, dstring8("Made", 128)), std::vector<std::string>{});
+  // The label is read from the file set, which a run whose first sync failed never reaches.
+  if (!c.label.empty() && c.good_syncs != 0) EXPECT_EQ(run_pass(p.after, nullptr).label, "New");
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Volumes, ::testing::ValuesIn(cases()), [](const auto& info) {
@@ -309,24 +297,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, Volumes, ::testing::ValuesIn(cases()), [](const a
   for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return name;
 });
-
-int good_syncs = 0;
-int failing_sync(std::FILE* stream) {
-  std::fflush(stream);
-  return good_syncs-- > 0 ? 0 : -1;
-}
-
-TEST(Pass, AFailedSyncFailsTheRunAndTheReserveCopyWaitsForTheMainOne) {
-  const Image image = build_image();
-  for (int syncs : {0, 1}) {
-    good_syncs = syncs;
-    const Pass p = run_pass(image, "New", failing_sync);
-    EXPECT_FALSE(p.ok);
-    EXPECT_EQ(p.out, "Error writing file: PATH\n");
-    const Sectors expected = syncs == 0 ? Sectors{32, 33, 35} : with(kSequences, {257});
-    EXPECT_EQ(changed_sectors(image, p.after), expected);
-  }
-}
 
 // The VAT in the last block a 32-bit number reaches, of a sparse image of 2^32 blocks.
 TEST(Pass, AVatInTheLastBlockOfTheLargestVolume) {
