@@ -120,12 +120,6 @@ std::set<std::string> names_in(Image image) {
   return names;
 }
 
-}  // namespace
-}  // namespace tarnwick::testing
-
-namespace tarnwick::testing {
-namespace {
-
 TEST(Windows, UnicodePathsAndLabelsMissingFilesTwoWritersAndTheOptions) {
   if (windows_exe().empty())
     GTEST_SKIP() << "no Windows build to run under Wine (apt-get install g++-mingw-w64-x86-64 "

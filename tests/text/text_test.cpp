@@ -10,19 +10,26 @@
 namespace tarnwick {
 namespace {
 
-using Units = std::vector<std::uint16_t>;
 const auto* bytes_of(const std::string& s) {
   return reinterpret_cast<const std::uint8_t*>(s.data());
 }
 
-TEST(NewLabel, FormAndCutOfEachField) {
-  const std::string smile = "\xF0\x9F\x98\x80", a(200, 'a');
+// The d-string forms and cuts of a new label, and its ISO 9660 primary and Joliet names.
+TEST(NewLabel, FormCutAndNamesOfEachField) {
+  const std::string smile = "\xF0\x9F\x98\x80", a(200, 'a'), b(40, 'b');
   // clang-format off
-  const struct { std::string label; std::uint8_t id, short_length, long_length; } kCases[] = {
-      {"A", 8, 2, 2}, {a.substr(0, 40), 8, 31, 41}, {a, 8, 31, 127}, {a.substr(0, 19) + "\xE2\x82\xAC", 16, 31, 41},
-      {a.substr(0, 126) + "\xE2\x82\xAC", 8, 31, 127},  // the form is decided on 126 units
-      {a.substr(0, 14) + smile, 16, 29, 33}, {a.substr(0, 62) + smile, 16, 31, 125},  // never half a pair
-      {a.substr(0, 125) + smile, 8, 31, 126}, {"", 0, 0, 0},
+  const std::u16string a16(16, u'a');
+  const struct { std::string label; std::uint8_t id, short_length, long_length; std::string iso; std::u16string joliet; } kCases[] = {
+      {"A", 8, 2, 2, "A", u"A"}, {a, 8, 31, 127, std::string(32, 'A'), a16},
+      {a.substr(0, 19) + "\xE2\x82\xAC", 16, 31, 41, std::string(19, 'A') + "_", a16},
+      {a.substr(0, 126) + "\xE2\x82\xAC", 8, 31, 127, std::string(32, 'A'), a16},  // the form is decided on 126 units
+      {a.substr(0, 14) + smile, 16, 29, 33, std::string(14, 'A') + "_", a16.substr(0, 14) + u"_"},
+      {a.substr(0, 62) + smile, 16, 31, 125, std::string(32, 'A'), a16},  // never half a pair
+      {a.substr(0, 125) + smile, 8, 31, 126, std::string(32, 'A'), a16}, {"", 0, 0, 0, "", u""},  // all padding
+      {"az_AZ09 ~\x7F\xC2\x9F\xC2\xA0\x01", 8, 14, 14, "AZ_AZ09______", u"az_AZ09 ~__\u00A0_"},
+      {b.substr(0, 32), 8, 31, 33, std::string(32, 'B'), std::u16string(16, u'b')}, {b, 8, 31, 41, std::string(32, 'B'), std::u16string(16, u'b')},
+      {smile + "x" "\xEF\xBF\xBF", 16, 9, 9, "_X_", u"_x\uFFFF"},
+      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", 16, 9, 9, "__", u"__"},  // U+10000, U+10FFFF: one each
   };
   // clang-format on
   for (const auto& c : kCases) {
@@ -41,39 +48,23 @@ TEST(NewLabel, FormAndCutOfEachField) {
         31 - c.short_length);
     EXPECT_EQ(std::count(s.new_label_long.begin() + c.long_length, s.new_label_long.end() - 1, 0),
               127 - c.long_length);
-  }
-}
-
-TEST(NewLabel, IsoAndJolietNamesAtTheirLimits) {
-  const std::string b(40, 'b');
-  // clang-format off
-  const struct { std::string label, iso; Units joliet; } kCases[] = {
-      {"", "", {}},  // all padding
-      {"az_AZ09 ~\x7F\xC2\x9F\xC2\xA0\x01", "AZ_AZ09______", {'a', 'z', '_', 'A', 'Z', '0', '9', ' ', '~', '_', '_', 0xA0, '_'}},
-      {b.substr(0, 32), std::string(32, 'B'), Units(16, 'b')}, {b, std::string(32, 'B'), Units(16, 'b')},
-      {"\xF0\x9F\x98\x80" "x" "\xEF\xBF\xBF", "_X_", {'_', 'x', 0xFFFF}},
-      {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "__", {'_', '_'}},  // U+10000, U+10FFFF: one each
-  };
-  // clang-format on
-  for (const auto& c : kCases) {
-    SCOPED_TRACE(c.label);
-    ImageSession s;
-    session_init(s);
-    set_new_label(s, c.label.c_str());
     std::string iso = c.iso;
     iso.resize(32, ' ');
     EXPECT_EQ(std::string(s.new_iso_name.begin(), s.new_iso_name.end()), iso);
-    Units joliet = c.joliet, written(16);
-    joliet.resize(16, ' ');
+    std::u16string joliet = c.joliet, written(16, u'\0');
+    joliet.resize(16, u' ');
     for (std::size_t i = 0; i < 16; ++i)
       written[i] =
-          static_cast<std::uint16_t>(s.new_joliet_name[2 * i] << 8 | s.new_joliet_name[2 * i + 1]);
+          static_cast<char16_t>(s.new_joliet_name[2 * i] << 8 | s.new_joliet_name[2 * i + 1]);
     EXPECT_EQ(written, joliet);
   }
+}
+
+TEST(NewLabel, IsoAndJolietNamesStayInTheirFields) {
   // A surrogate alone (only a caller that skips validation can give one) is one character.
   const std::uint16_t lone[] = {0xDC00, 'a', 0xD800, 0};
   // Neither name is written past its 32 bytes, padded or cut.
-  const Units longer(40, 'a');
+  const std::vector<std::uint16_t> longer(40, 'a');
   for (const auto& [label, count, iso] :
        {std::tuple{&lone[0], 4u, "_A_ "}, {longer.data(), 40u, "AAAA"}}) {
     std::uint8_t field[33];
