@@ -166,6 +166,19 @@ void set_lvds(Image& i, std::size_t pos, std::uint32_t value) {
   for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, pos, value);
 }
 
+// On the CD-R image: the virtual map `from_end` bytes before the block's end, declaring
+// `length` bytes, after maps of no kind that fill the space; the file set's reference follows it.
+void virtual_map_at(Image& i, std::uint32_t from_end, std::uint8_t length) {
+  const std::uint8_t* lvd = sector_at(i, 97);
+  std::vector<std::uint8_t> maps(lvd + 440, lvd + 446), virt(lvd + 446, lvd + 510);
+  std::uint32_t fillers = 0;
+  for (std::uint32_t left = 2048 - from_end - 446, n; left > 0; left -= n, ++fillers)
+    n = std::min(left, 255u), maps.push_back(0), maps.push_back(static_cast<std::uint8_t>(n)),
+    maps.resize(maps.size() + n - 2, 0);
+  virt[1] = length, maps.insert(maps.end(), virt.begin(), virt.end());
+  set_maps(i, 97, fillers + 2, maps), set(i, 97, 256, fillers + 1, 2);
+}
+
 // The 2.01 VAT's data moved into recorded extents: a short_ad (form 0) or long_ad (form 1) on
 // partition `reference`, and with `split` two short_ads, the header in block 2 and the entries
 // in block 3 (2: the second extent not recorded, so the VAT is not whole).
@@ -258,6 +271,8 @@ std::vector<Case> cases() {
   {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr150},
   {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr, 0, kCdr201},
   {"VAT 1.50 as made", {}, kNone, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr150},
+  // A type 2 map takes 64 bytes whatever it declares: one cut by the block's end is not read.
+  {"virtual map declaring 40 bytes in the block's last 40", {}, [](Image& i) { virtual_map_at(i, 40, 40); }, kDone, "", kCdr, 0, kCdr201},
   {"VAT, no physical partition of its number", {}, [](Image& i) { set(i, 97, 484, 7, 2); }, kDone, "", kCdr, 0, kCdr150},
   };
 }
