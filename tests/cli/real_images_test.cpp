@@ -189,28 +189,28 @@ TEST_F(RealImages, EveryProducersImagesAreReadAndRelabelled) {
   if (!skipped.empty()) GTEST_SKIP() << "tools missing for: " << ::testing::PrintToString(skipped);
 }
 
+// The last device is one the kernel marks read-only (a write-protected card): it is refused
+// for writing at once.
 TEST_F(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
-  for (const auto& [block, sector] : {std::pair{512u, 512u}, {4096u, 4096u}, {2048u, 512u}}) {
-    const std::string path = dir_.path("device.img");
-    ASSERT_TRUE(mkudffs(path, 8192, {"--label=Old"}, block));
-    const LoopDevice loop(path, sector);
+  for (const auto& [block, sector, read_only] : {std::tuple{512u, 512u, false},
+                                                 {4096u, 4096u, false},
+                                                 {2048u, 512u, false},
+                                                 {512u, 512u, true}}) {
+    const std::string path = dir_.path("device.img"), block_size = std::to_string(block);
+    ASSERT_EQ(run({"mkudffs", "--new-file", "--label=Old", "-b", block_size, path, "8192"}).status,
+              0);
+    const LoopDevice loop(path, sector, read_only);
     if (loop.node.empty()) GTEST_SKIP() << "no loop device can be made here (losetup -f failed)";
     SCOPED_TRACE(loop.node);
-    EXPECT_EQ(run_tool({loop.node, "Device"}).out,
-              "Changing " + loop.node + " volume label to 'Device'\nDone!\n");
-    EXPECT_EQ(label_of(loop.node), "Device");
-    EXPECT_EQ(udfinfo(loop.node, block)["lvid"] + "|" + blkid(loop.node, "LABEL"), "Device|Device");
+    EXPECT_EQ(run_tool({loop.node, "Device"}).told(),
+              "Changing " + loop.node + " volume label to 'Device'\n" +
+                  (read_only ? "Error opening file for writing: " + loop.node + "\nexit 1"
+                             : "Done!\nexit 0"));
+    const std::string label = read_only ? "Old" : "Device";
+    EXPECT_EQ(label_of(loop.node), label);
+    EXPECT_EQ(udfinfo(loop.node, block)["lvid"] + "|" + blkid(loop.node, "LABEL"),
+              label + "|" + label);
   }
-  // A device the kernel marks read-only (a write-protected card) is refused for writing at once.
-  const std::string path = dir_.path("protected.img");
-  ASSERT_TRUE(mkudffs(path, 8192, {"--label=Old"}, 512));
-  const LoopDevice loop(path, 512, true);
-  if (loop.node.empty()) GTEST_SKIP() << "no read-only loop device can be made here";
-  EXPECT_EQ(run_tool({loop.node, "New"}).told(), "Changing " + loop.node +
-                                                     " volume label to 'New'\nError opening file "
-                                                     "for writing: " +
-                                                     loop.node + "\nexit 1");
-  EXPECT_EQ(label_of(loop.node), "Old");
 }
 
 }  // namespace

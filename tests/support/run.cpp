@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -92,19 +91,9 @@ bool have_tool(const std::string& name) {
 }
 
 std::string capture_stdout(const std::function<void()>& fn) {
-  std::fflush(stdout);
-  std::FILE* sink = std::tmpfile();
-  const int saved = dup(1);
-  dup2(fileno(sink), 1);
+  ::testing::internal::CaptureStdout();
   fn();
-  std::fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  std::string out(static_cast<std::size_t>(std::ftell(sink)), '\0');
-  std::rewind(sink);
-  out.resize(std::fread(out.data(), 1, out.size(), sink));
-  std::fclose(sink);
-  return out;
+  return ::testing::internal::GetCapturedStdout();
 }
 
 std::map<std::string, std::string> udfinfo(const std::string& path, std::uint32_t block) {
@@ -127,16 +116,6 @@ std::string blkid(const std::string& path, const std::string& tag, const std::st
   std::string value = run(argv).out;
   if (!value.empty() && value.back() == '\n') value.pop_back();
   return value;
-}
-
-bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<std::string>& args,
-             std::uint32_t block) {
-  std::vector<std::string> argv = {"mkudffs", "--new-file"};
-  if (block != 0) argv.push_back("--blocksize=" + std::to_string(block));
-  argv.insert(argv.end(), args.begin(), args.end());
-  argv.push_back(path);
-  argv.push_back(std::to_string(blocks));
-  return run(argv).status == 0;
 }
 
 LoopDevice::LoopDevice(const std::string& file, std::uint32_t sector_size, bool read_only) {

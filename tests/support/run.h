@@ -36,10 +36,6 @@ std::string capture_stdout(const std::function<void()>& fn);
 std::map<std::string, std::string> udfinfo(const std::string& path, std::uint32_t block = 2048);
 // blkid's value of `tag` for the file system it finds first, or for `type` alone.
 std::string blkid(const std::string& path, const std::string& tag, const std::string& type = "");
-// A new image of `blocks` blocks of `block` bytes (mkudffs' own choice for 0).
-bool mkudffs(const std::string& path, std::uint32_t blocks, const std::vector<std::string>& args,
-             std::uint32_t block = 2048);
-
 // A loop device over a file, with the given logical sector size (and marked read-only by the
 // kernel when `read_only`), detached again however the
 // test ends; `node` is empty when none could be made.

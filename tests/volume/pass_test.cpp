@@ -49,14 +49,15 @@ Pass run_pass(const Image& image, const char* label, int (*sync)(std::FILE*) = n
 // An image mkudffs makes of `media` ("cdrw 2.01": 4096 blocks, any other: 300), made once.
 const Image& made(const std::string& media) {
   static std::map<std::string, Image> images;
-  auto [it, fresh] = images.try_emplace(media);
+  Image& image = images[media];
   TempDir dir;
   const std::size_t space = media.find(' ');
-  if (fresh && mkudffs(dir.path("i"), media.rfind("cdrw", 0) == 0 ? 4096 : 300,
-                       {"--media-type=" + media.substr(0, space),
-                        "--udfrev=" + media.substr(space + 1), "--label=Made"}))
-    it->second = read_file(dir.path("i"));
-  return it->second;
+  if (image.empty() && run({"mkudffs", "--new-file", "--media-type=" + media.substr(0, space),
+                            "--udfrev=" + media.substr(space + 1), "--label=Made", dir.path("i"),
+                            media.rfind("cdrw", 0) == 0 ? "4096" : "300"})
+                               .status == 0)
+    image = read_file(dir.path("i"));
+  return image;
 }
 
 struct Case {
