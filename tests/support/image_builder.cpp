@@ -149,6 +149,13 @@ bool tag_is_sound(const std::uint8_t* d, std::uint32_t block) {
          get_u16(d + 8) == bitwise_crc(d + 16, get_u16(d + 10));
 }
 
+// Each labelled descriptor's tag, its label fields as [first, last) ranges, and where each
+// one's character set stands.
+// clang-format off
+const struct LabelFields { std::uint16_t tag; std::vector<std::pair<std::size_t, std::size_t>> labels; std::vector<std::size_t> charsets; }
+    kLabelFields[] = {{1, {{24, 56}, {200, 264}}, {200}}, {4, {{52, 244}}, {52}}, {6, {{20, 212}}, {20}}, {256, {{48, 336}}, {48, 240}}};
+// clang-format on
+
 }  // namespace
 
 std::vector<std::uint8_t> dstring8(const std::string& label, std::size_t size) {
@@ -181,22 +188,13 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
     const std::uint8_t* b = before.data() + s * n;
     const std::uint8_t* a = after.data() + s * n;
     const std::uint16_t tag = get_u16(b);
-    // The label fields of each descriptor, as [first, last) ranges, and where each one's
-    // character set stands.
-    std::vector<std::pair<std::size_t, std::size_t>> allowed =
-        tag == 1     ? decltype(allowed){{24, 56}, {200, 264}}
-        : tag == 4   ? decltype(allowed){{52, 244}}
-        : tag == 6   ? decltype(allowed){{20, 212}}
-        : tag == 256 ? decltype(allowed){{48, 336}}
-                     : decltype(allowed){};
-    const std::vector<std::size_t> charsets = tag == 1     ? std::vector<std::size_t>{200}
-                                              : tag == 4   ? std::vector<std::size_t>{52}
-                                              : tag == 6   ? std::vector<std::size_t>{20}
-                                              : tag == 256 ? std::vector<std::size_t>{48, 240}
-                                                           : std::vector<std::size_t>{};
+    std::vector<std::pair<std::size_t, std::size_t>> allowed;
+    std::vector<std::size_t> charsets;
+    for (const LabelFields& f : kLabelFields)
+      if (f.tag == tag) allowed = f.labels, charsets = f.charsets;
     for (std::size_t at : charsets)
       if (std::memcmp(a + at, "\0OSTA Compressed Unicode", 24) != 0) problem(s, "charset");
-    const bool tagged = tag == 1 || tag == 4 || tag == 6 || tag == 256 || tag == 261 || tag == 266;
+    const bool tagged = !charsets.empty() || tag == 261 || tag == 266;
     if (tagged) {
       allowed.emplace_back(4, 5), allowed.emplace_back(8, 10);
       if (b[4] != checksum(b)) problem(s, "did not verify before");
@@ -213,7 +211,8 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
       const auto dstring = [](const std::uint8_t* f) {
         return (f[0] == 0 || f[0] == 8 || f[0] == 16) && f[127] < 128;
       };
-      for (std::size_t w = last > 128 ? last - 128 : 0; w <= first && w + 128 <= n; ++w)
+      for (std::size_t w = last > 128 ? last - 128 : 0; first < n && w <= first && w + 128 <= n;
+           ++w)
         if (dstring(a + w) &&
             (vat_label.empty() ? dstring(b + w)
                                : std::equal(vat_label.begin(), vat_label.end(), b + w)))
