@@ -24,8 +24,8 @@ RunResult run_tool(const std::vector<std::string>& args);
 // there is none or no Wine to run it. run_windows runs it under Wine.
 std::string windows_exe();
 RunResult run_windows(const std::vector<std::string>& args);
-// Runs the tool with `args` on `path`, and the Windows build likewise on a copy of the image
-// as it was: the output (but the path), the exit status and the image's bytes must be equal.
+// Runs the tool with `args` on `path`, and the Windows build likewise on the image as it was:
+// the output, the exit status and the image's bytes must be equal.
 RunResult run_both(const std::string& path, const std::vector<std::string>& args = {});
 // The label that `tarnwick PATH` prints, or the whole output in <> when it prints no label.
 std::string label_of(const std::string& path);
