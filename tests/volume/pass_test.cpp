@@ -120,18 +120,6 @@ void plant_anchor(Image& i, std::size_t at, std::uint32_t location) {
   std::copy(a.begin(), a.end(), i.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
-// A type 1 map, 64-byte fillers up to 2 bytes before the block's end, and a type 1 map there
-// that cannot fit, on the last row, which the file set names.
-void maps_past_the_end(Image& i) {
-  std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0};
-  const std::uint32_t fillers = (i.block - 448) / 64;
-  for (std::uint32_t k = 0; k < fillers; ++k)
-    maps.insert(maps.end(), {2, 64}), maps.resize(maps.size() + 62, 0);
-  maps.insert(maps.end(), {1, 6});
-  set_maps(i, 35, fillers + 2, maps);
-  set(i, 35, 256, fillers + 1, 2);
-}
-
 // ISO 9660 descriptors of a bridge image from sector 16, before the UDF ones, which move up:
 // (type, escape sequences) each; type 2 with "%/E" is Joliet. One more is planted past the
 // blank descriptor that ends the recognition sequence.
@@ -167,17 +155,18 @@ void set_lvds(Image& i, std::size_t pos, std::uint32_t value) {
   for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, pos, value);
 }
 
-// On the CD-R image: the virtual map `from_end` bytes before the block's end, declaring
-// `length` bytes, after maps of no kind that fill the space; the file set's reference follows it.
-void virtual_map_at(Image& i, std::uint32_t from_end, std::uint8_t length) {
-  const std::uint8_t* lvd = sector_at(i, 97);
-  std::vector<std::uint8_t> maps(lvd + 440, lvd + 446), virt(lvd + 446, lvd + 510);
+// The LVD at `lvd` keeps its first map (type 1), then maps of no kind fill the block up to
+// `from_end` bytes before its end, and `last` stands there: the map the file set names.
+void map_at_end(Image& i, std::uint32_t lvd, std::uint32_t from_end,
+                const std::vector<std::uint8_t>& last) {
+  const std::uint8_t* d = sector_at(i, lvd);
+  std::vector<std::uint8_t> maps(d + 440, d + 446);
   std::uint32_t fillers = 0;
-  for (std::uint32_t left = 2048 - from_end - 446, n; left > 0; left -= n, ++fillers)
-    n = std::min(left, 255u), maps.push_back(0), maps.push_back(static_cast<std::uint8_t>(n)),
+  for (std::uint32_t left = i.block - from_end - 446, n; left > 0; left -= n, ++fillers)
+    n = std::min(left, 255u), maps.insert(maps.end(), {0, static_cast<std::uint8_t>(n)}),
     maps.resize(maps.size() + n - 2, 0);
-  virt[1] = length, maps.insert(maps.end(), virt.begin(), virt.end());
-  set_maps(i, 97, fillers + 2, maps), set(i, 97, 256, fillers + 1, 2);
+  maps.insert(maps.end(), last.begin(), last.end());
+  set_maps(i, lvd, fillers + 2, maps), set(i, lvd, 256, fillers + 1, 2);
 }
 
 // The 2.01 VAT's data moved into recorded extents: a short_ad (form 0) or long_ad (form 1) on
@@ -245,8 +234,8 @@ std::vector<Case> cases() {
   {"reserve chunk cut by the image's end", {}, [](Image& i) { set(i, 256, 28, 299), std::memcpy(sector_at(i, 299), sector_at(i, 48), 2048), set(i, 299, 12, 299); }, kDone, "Sample", {32, 33, 35, 257, 299}},
   // A virtual map past the two does not count.
   {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)); std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0, 2, 64, 0, 0, 0}; const std::string v = "*UDF Virtual Partition"; maps.insert(maps.end(), v.begin(), v.end()), set_maps(i, 33, 2, maps); }, kDone, "", kSequences},
-  // The file set on row 29: an all-zero row there would read as a physical partition.
-  {"maps past the descriptor", {}, maps_past_the_end, kDone, "", kSequences},
+  // The file set on the cut map's row: an all-zero row there would read as a physical partition.
+  {"maps past the descriptor", {}, [](Image& i) { map_at_end(i, 35, 2, {1, 6}); }, kDone, "", kSequences},
   {"as many maps as fit a 512-byte block, the file set on the last", k512, [](Image& i) { std::vector<std::uint8_t> maps; for (int k = 0; k < 12; ++k) maps.insert(maps.end(), {1, 6, 1, 0, 0, 0}); set_maps(i, 35, 12, maps), set(i, 35, 256, 11, 2); }, kDone, "Sample", with(kSequences, {257})},
   {"more maps than fit a 512-byte block", k512, [](Image& i) { set_maps(i, 35, 13, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
   {"more maps than fit", {}, [](Image& i) { set_maps(i, 35, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
@@ -273,7 +262,7 @@ std::vector<Case> cases() {
   {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr, 0, kCdr201},
   {"VAT 1.50 as made", {}, kNone, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr150},
   // A type 2 map takes 64 bytes whatever it declares: one cut by the block's end is not read.
-  {"virtual map declaring 40 bytes in the block's last 40", {}, [](Image& i) { virtual_map_at(i, 40, 40); }, kDone, "", kCdr, 0, kCdr201},
+  {"virtual map declaring 40 bytes in the block's last 40", {}, [](Image& i) { std::vector<std::uint8_t> map(sector_at(i, 97) + 446, sector_at(i, 97) + 510); map[1] = 40, map_at_end(i, 97, 40, map); }, kDone, "", kCdr, 0, kCdr201},
   {"VAT, no physical partition of its number", {}, [](Image& i) { set(i, 97, 484, 7, 2); }, kDone, "", kCdr, 0, kCdr150},
   };
 }
