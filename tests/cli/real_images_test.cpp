@@ -76,21 +76,13 @@ const Producer kProducers[] = {
     mkudffs_row("hd", "2.01", 8192),
     mkudffs_row("hd", "2.01", 32768),
     {"genisoimage -udf", 2048, "genisoimage -quiet -udf -V Old -o \"$IMG\" \"$DIR\"", kIsoReaders},
-    {"genisoimage -udf -J", 2048, "genisoimage -quiet -udf -J -V Old -o \"$IMG\" \"$DIR\"",
-     kIsoReaders},
+    // clang-format off
+    {"genisoimage -udf -J", 2048, "genisoimage -quiet -udf -J -V Old -o \"$IMG\" \"$DIR\"", kIsoReaders},
     {"pycdlib", 2048, kPycdlib, kIsoReaders, "CDROM"},
-    {"DVD-Video",
-     2048,
-     kDvdVideo,
-     {"genisoimage", "pycdlib", "ffmpeg", "dvdauthor", "lsdvd"},
-     "OLD_TITLE"},
+    {"DVD-Video", 2048, kDvdVideo, {"genisoimage", "pycdlib", "ffmpeg", "dvdauthor", "lsdvd"}, "OLD_TITLE"},
     {"builder, metadata and mirror", 2048, "", {}, "Sample", {.metadata = true}},
-    {"builder, metadata file in two extents",
-     4096,
-     "",
-     {},
-     "Sample",
-     {.metadata = true, .main_extents = {{2, 2}, {12, 2}}, .block = 4096}},
+    {"builder, metadata file in two extents", 4096, "", {}, "Sample", {.metadata = true, .main_extents = {{2, 2}, {12, 2}}, .block = 4096}},
+    // clang-format on
 };
 
 // A label and what each kind of field then holds: the UDF 32-byte fields (30 characters), the

@@ -8,7 +8,6 @@
 #include "support/image_builder.h"
 #include "support/run.h"
 
-namespace tarnwick::testing {
 namespace {
 
 int nothrow_allocations = 0, failing_allocation = 0;  // which one fails, counting from 1
@@ -18,13 +17,12 @@ void* allocate(std::size_t size, void* (*allocator)(std::size_t)) {
 }
 
 }  // namespace
-}  // namespace tarnwick::testing
 
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-  return tarnwick::testing::allocate(size, [](std::size_t n) { return ::operator new(n); });
+  return allocate(size, [](std::size_t n) { return ::operator new(n); });
 }
 void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-  return tarnwick::testing::allocate(size, [](std::size_t n) { return ::operator new[](n); });
+  return allocate(size, [](std::size_t n) { return ::operator new[](n); });
 }
 
 namespace tarnwick::testing {

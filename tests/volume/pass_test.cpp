@@ -134,22 +134,21 @@ void bridge(Image& i, const std::vector<std::pair<std::uint8_t, std::string>>& i
   }
 }
 
-// On the CD-RW image: a copy of the file set labelled "Spared" at `sector`, naming `block`.
-void spare_copy(Image& i, std::uint32_t block, std::uint32_t sector) {
+// On the CD-RW image: a copy of the file set labelled "Spared" at `sector`, naming `block`, and
+// at 160 a sparing table of `entries`, entry `at` remapping packet 32 to sector 400.
+void spare(Image& i, std::uint32_t block, std::uint32_t sector, std::uint32_t entries,
+           std::uint32_t at) {
   std::memcpy(sector_at(i, sector), sector_at(i, 1344), 2048);
   std::memcpy(sector_at(i, sector) + 112, dstring8("Spared", 128).data(), 128);
   set(i, sector, 12, block);
-}
-// A sparing table of `entries` at `sector`, entry `at` remapping packet 32 to sector 400.
-void table(Image& i, std::uint32_t sector, std::uint32_t entries, std::uint32_t at) {
-  std::uint8_t* t = sector_at(i, sector);
+  std::uint8_t* t = sector_at(i, 160);
   std::memset(t, 0, 4096);
-  put_u32(t + 12, sector);
+  put_u32(t + 12, 160);
   std::memcpy(t + 17, "*UDF Sparing Table", 18);
   put_u16(t + 48, static_cast<std::uint16_t>(entries));
   for (std::uint32_t e = 0; e < entries; ++e) put_u32(t + 56 + 8 * e, e == at ? 32 : 0xFFFFFFFF);
   put_u32(t + 60 + 8 * at, 400);
-  set(i, sector, 10, 40 + 8 * entries, 2);
+  set(i, 160, 10, 40 + 8 * entries, 2);
 }
 void set_lvds(Image& i, std::size_t pos, std::uint32_t value) {
   for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, pos, value);
@@ -247,10 +246,10 @@ std::vector<Case> cases() {
   {"anchor 257 blocks before the end beside a stale one", {}, [](Image& i) { copy_anchor(i, 0, 0), i.resize(257 * 2048), set(i, 256, 12, 0), plant_anchor(i, 256 * 512, 256); }, kDone, "", kSequences, 512},
   {"shorter than 26 sectors", {}, [](Image& i) { i.resize(25 * 2048); }, kNotUdf, "", {}},
   // Sparable: the file set is found through the first table that verifies.
-  {"sparable, three blocks into the packet", {}, [](Image& i) { set_lvds(i, 252, 35), spare_copy(i, 35, 403), table(i, 160, 4, 0); }, kDone, "Spared", with(kCdrw, {403}), 0, kCdrw201},
-  {"sparable, a free entry's own original", {}, [](Image& i) { set_lvds(i, 252, 0xFFFFFFF0), set_lvds(i, 480, 0x00020010), spare_copy(i, 0xFFFFFFF0, 400), table(i, 160, 4, 0), set(i, 160, 56, 0xFFFFFFF0); }, kDone, "", kCdrw, 0, kCdrw201},
+  {"sparable, three blocks into the packet", {}, [](Image& i) { set_lvds(i, 252, 35), spare(i, 35, 403, 4, 0); }, kDone, "Spared", with(kCdrw, {403}), 0, kCdrw201},
+  {"sparable, a free entry's own original", {}, [](Image& i) { set_lvds(i, 252, 0xFFFFFFF0), set_lvds(i, 480, 0x00020010), spare(i, 0xFFFFFFF0, 400, 4, 0), set(i, 160, 56, 0xFFFFFFF0); }, kDone, "", kCdrw, 0, kCdrw201},
   {"sparable, packet length 0", {}, [](Image& i) { set_lvds(i, 480, 0x00020000); }, kDone, "", kCdrw, 0, kCdrw201},
-  {"sparable, two-sector table", {}, [](Image& i) { spare_copy(i, 32, 400), table(i, 160, 301, 300), set_lvds(i, 440 + 44, 4096); }, kDone, "Spared", with(kCdrw, {400}), 0, kCdrw201},
+  {"sparable, two-sector table", {}, [](Image& i) { spare(i, 32, 400, 301, 300), set_lvds(i, 440 + 44, 4096); }, kDone, "Spared", with(kCdrw, {400}), 0, kCdrw201},
   // Virtual: the VAT is found only where it verifies, and its label rewritten.
   {"VAT in a long_ad", {}, [](Image& i) { vat_in_extents(i, 1, 0, 0); }, kDone, "Made", with(kCdr, {257, 259}), 0, kCdr201},
   {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_extents(i, 1, 1, 0); }, kDone, "", kCdr, 0, kCdr201},
