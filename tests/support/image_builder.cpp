@@ -61,22 +61,13 @@ struct Builder {
     std::uint8_t* lvd = descriptor(s + 3, 6, s + 3, o.metadata ? 494 : 430);
     text(lvd + 21, kCs0), label(lvd + 84, 128), regid(lvd + 216, "*OSTA UDF Compliant");
     fields(lvd, {{212, o.block}, {248, o.block}, {252, o.fsd_block}, {256, o.metadata ? 1u : 0u, 2}, {264, o.metadata ? 70u : 6u},
-                 {268, o.metadata ? 2u : 1u}, {432, 2048}, {436, 80}, {440, 0x10601, 4}});
+                 {268, o.metadata ? 2u : 1u}, {440, 0x10601, 4}});
     if (o.metadata) {  // a type 2 map after the type 1 map
       regid(lvd + 450, "*UDF Metadata Partition");
       fields(lvd + 446, {{0, 0x4002, 2}, {36, 1, 2}, {44, o.mirror_extents.empty() ? 0u : 1u}, {48, 0xFFFFFFFF}, {52, 32}, {56, 1, 2}});
     }
     put_u32(descriptor(s + 4, 7, s + 4, 8) + 16, 4);
     descriptor(s + 5, 8, s + 5);
-  }
-
-  void integrity() {
-    const std::uint32_t maps = o.metadata ? 2 : 1;
-    std::uint8_t* d = descriptor(80, 9, 80, static_cast<std::uint16_t>(64 + 8 * maps + 46));
-    fields(d, {{28, 1}, {40, 16}, {72, maps}, {76, 46}, {80 + 4 * maps, 8}, {80 + 4 * maps + 4, o.metadata ? 8u : 0u}});
-    regid(d + 80 + 8 * maps, "*tarnwick tests");
-    fields(d + 80 + 8 * maps, {{36, 1}, {40, revision, 2}, {42, revision, 2}, {44, revision, 2}});
-    descriptor(81, 8, 81);
   }
 
   // The File Set Descriptor at logical block `b` in sector `s`.
@@ -112,7 +103,7 @@ struct Builder {
       std::uint8_t* vsd = image.data() + 32768 + i * std::max<std::size_t>(2048, o.block);
       text(vsd + 1, ids[i]), vsd[6] = 1;
     }
-    sequence(32), sequence(48), integrity();
+    sequence(32), sequence(48);
     for (std::uint32_t s : {256u, o.sectors - 1}) fields(descriptor(s, 2, s), {{16, 32768}, {20, 32}, {24, 32768}, {28, 48}});
     if (o.metadata) {
       metadata_file(0, 250, o.main_extents);

@@ -34,7 +34,7 @@ struct BuildOptions {
 
 // Layout in blocks (of 512 or 2048 to 32768 bytes: 1024-byte blocks 32-37 would be the
 // recognition sequence's): recognition from byte 32768, main sequence at 32 (PVD, IUVD, PD, LVD,
-// USD, TD), reserve at 48, integrity at 80, anchors at 256 and sectors - 1, the partition from 257;
+// USD, TD), reserve at 48, anchors at 256 and sectors - 1, the partition from 257;
 // the metadata and mirror entries are its blocks 0 and 1. Every label reads "Sample".
 inline constexpr std::uint32_t kPartitionStart = 257;
 Image build_image(const BuildOptions& options = {});
