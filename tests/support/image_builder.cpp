@@ -51,13 +51,11 @@ struct Builder {
 
   void sequence(std::uint32_t s) {
     std::uint8_t* pvd = descriptor(s, 1, s);
-    label(pvd + 24, 32), fields(pvd, {{56, 1, 2}, {58, 1, 2}}), text(pvd + 201, kCs0);
-    std::memcpy(pvd + 72, dstring8("0123456789ABCDEFbuilder", 128).data(), 128);
+    label(pvd + 24, 32), text(pvd + 201, kCs0);
     std::uint8_t* iuvd = descriptor(s + 1, 4, s + 1);
     regid(iuvd + 20, "*UDF LV Info"), text(iuvd + 53, kCs0), label(iuvd + 116, 128);
     std::uint8_t* pd = descriptor(s + 2, 5, s + 2);
-    text(pd + 25, "+NSR03");
-    fields(pd, {{20, 1, 2}, {184, 1}, {188, kPartitionStart}, {192, o.sectors - 1 - kPartitionStart}});
+    fields(pd, {{188, kPartitionStart}, {192, o.sectors - 1 - kPartitionStart}});
     std::uint8_t* lvd = descriptor(s + 3, 6, s + 3, o.metadata ? 494 : 430);
     text(lvd + 21, kCs0), label(lvd + 84, 128), regid(lvd + 216, "*OSTA UDF Compliant");
     fields(lvd, {{212, o.block}, {248, o.block}, {252, o.fsd_block}, {256, o.metadata ? 1u : 0u, 2}, {264, o.metadata ? 70u : 6u},
@@ -73,7 +71,6 @@ struct Builder {
   // The File Set Descriptor at logical block `b` in sector `s`.
   void file_set(std::uint32_t s, std::uint32_t b) {
     std::uint8_t* d = descriptor(s, 256, b);
-    fields(d, {{28, 3, 2}, {30, 3, 2}, {32, 1}, {36, 1}});
     // Both character sets are left blank: a relabel must set them.
     label(d + 112, 128), label(d + 304, 32), regid(d + 416, "*OSTA UDF Compliant");
   }
