@@ -58,7 +58,7 @@ RunResult run_windows(const std::vector<std::string>& args) {
 
 RunResult run_both(const std::string& path, const std::vector<std::string>& args) {
   const bool windows = !windows_exe().empty(), image = std::filesystem::exists(path);
-  const Image before = image ? read_file(path) : Image();
+  const Image before = windows && image ? read_file(path) : Image();
   std::vector<std::string> all = {path};
   all.insert(all.end(), args.begin(), args.end());
   const RunResult linux_run = run_tool(all);
