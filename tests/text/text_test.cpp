@@ -1,5 +1,4 @@
-// Label text: the two d-strings of a new label and its ISO 9660 and Joliet names,
-// and the label read out of a field.
+// Label text: the two d-strings of a new label and its ISO 9660 and Joliet names.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,10 +9,6 @@
 
 namespace tarnwick {
 namespace {
-
-const auto* bytes_of(const std::string& s) {
-  return reinterpret_cast<const std::uint8_t*>(s.data());
-}
 
 // The d-string forms and cuts of a new label, and its ISO 9660 primary and Joliet names.
 TEST(NewLabel, FormCutAndNamesOfEachField) {
@@ -73,34 +68,6 @@ TEST(NewLabel, IsoAndJolietNamesStayInTheirFields) {
     EXPECT_EQ(field[32], 0xAA);
     joliet_identifier(label, count, field);
     EXPECT_EQ(field[32], 0xAA);
-  }
-}
-
-TEST(DstringText, DecodesAsUtf8WithinTheField) {
-  const auto times = [](int n, const std::string& s) {
-    std::string r;
-    while (n-- > 0) r += s;
-    return r;
-  };
-  // clang-format off
-  const struct { std::string content; std::uint8_t length; std::string text; std::size_t size = 128; std::int32_t room = 255; } kCases[] = {
-      {"\x08" "A\xE9", 3, "A\xC3\xA9"},  // 8-bit characters are U+0000-U+00FF
-      {std::string("\x08" "A\0B", 4), 4, "A"}, {std::string("\x10\0A\0\xE9", 5), 5, "A\xC3\xA9"},
-      {std::string("\x10\0A\0", 4), 4, "A"}, {"\x10\xD8\x3D\xDE", 5, "\xF0\x9F\x98\x80"},
-      {"\x08" "A", 1, ""}, {std::string("\0A", 2), 2, ""}, {"\x08\xE9\xE9", 3, "\xC3\xA9", 32, 3},
-      // Length bytes past the field count only to its end; the text always stays terminated.
-      {"\x10" + std::string(126, 'A'), 255, times(63, "\xE4\x85\x81"), 128},  // U+4141
-      {"\x08" + std::string(30, '\xE9'), 200, times(30, "\xC3\xA9"), 32},
-  };
-  // clang-format on
-  for (const auto& c : kCases) {
-    std::string field = c.content;
-    field.resize(c.size, '\0');
-    field.back() = static_cast<char>(c.length);
-    std::string out(256, '\0');
-    dstring_to_text(bytes_of(field), static_cast<std::int32_t>(c.size),
-                    reinterpret_cast<std::uint8_t*>(out.data()), c.room);
-    EXPECT_EQ(std::string(out.c_str()), c.text);
   }
 }
 
