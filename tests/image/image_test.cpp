@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "image/session.h"
 #include "support/image_builder.h"
@@ -38,12 +39,19 @@ struct Session {
   ~Session() { session_close(s); }
 };
 
-TEST(SectorIo, AFailedPositioningOrWriteIsReportedAndNothingElseIsTouched) {
+TEST(SectorIo, PositionsPast4GiBAFailedPositioningOrWriteIsReportedAndNothingElseIsTouched) {
+  TempDir dir;
+  std::uint8_t sector[2048] = {}, back[2048] = {};
+  sector[7] = 7;
+  Session far(std::fopen(dir.path("far").c_str(), "wb+"));  // a sparse file of 4 GiB + 4 KiB
+  write_sector(far.s, 0x200001, sector);
+  EXPECT_EQ(read_sectors(far.s, 0x200001, 1, back), 1u);
+  EXPECT_EQ(back[7], 7);
+  EXPECT_EQ(std::filesystem::file_size(dir.path("far")), 0x200002ull * 2048);
   int p[2];
   ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);  // a stream that cannot be positioned
   ASSERT_EQ(write(p[1], "unread", 6), 6);
   Session reading(fdopen(p[0], "rb"));
-  std::uint8_t sector[2048] = {};
   std::uint32_t got = 9;
   EXPECT_EQ(capture_stdout([&] { got = read_sectors(reading.s, 7, 1, sector); }),
             "fseek to sector 7 failed!\n");
