@@ -22,15 +22,6 @@ const std::string kUsage =
     "\ttarnwick d:\\bd.iso \"The Monkey\"\n\n\t# print the volume label of "
     "d:\\bd.iso\n\ttarnwick d:\\bd.iso\n";
 
-// A shell word. Built by appending: GCC 12 at -O2 reports a false -Wrestrict on
-// `"'" + std::string(...)`, its insert-at-front overload.
-std::string quoted(const std::string& word) {
-  std::string q = "'";
-  q += word;
-  q += "' ";
-  return q;
-}
-
 std::string changing(const std::string& path, const std::string& label) {
   return "Changing " + path + " volume label to '" + label + "'\n";
 }
@@ -98,10 +89,10 @@ TEST(Sharing, AnImageLockedElsewhereIsWaitedForThenLeftAlone) {
   EXPECT_EQ(read_file(path), read_file(kSample));
   // A lock given up within the wait lets the run go on; a closed standard input is no image,
   // and the image (then descriptor 0) is synced after each sequence like any other.
-  const std::string tool = quoted(TARNWICK_EXE) + quoted(path);
   EXPECT_EQ(run({"sh", "-c",
-                 "flock -s '" + path + "' sleep 1 & sleep 0.3; ASAN_OPTIONS=detect_leaks=0 " +
-                     "strace -qq -e trace=fdatasync " + tool + " Later <&- 2>&1 | tr -s ' '"})
+                 "flock -s \"$2\" sleep 1 & sleep 0.3; ASAN_OPTIONS=detect_leaks=0 strace -qq "
+                 "-e trace=fdatasync \"$1\" \"$2\" Later <&- 2>&1 | tr -s ' '",
+                 "sh", TARNWICK_EXE, path})
                 .out,
             "fdatasync(0) = 0\nfdatasync(0) = 0\n" + changing(path, "Later") + "Done!\n");
   EXPECT_EQ(label_of(path), "Later");
@@ -129,8 +120,11 @@ TEST(Windows, UnicodePathsAndLabelsMissingFilesTwoWritersAndTheOptions) {
   for (const std::string& file : {z, dot})
     EXPECT_EQ(run_windows({file}).told(), "Volume label of " + file + ": Sample\nexit 0");
   // Two writers at once: one waits for the other's lock, both finish, one name is left.
-  const std::string wine = "WINEDEBUG=-all wine " + quoted(windows_exe()) + quoted(path);
-  const std::string out = run({"sh", "-c", wine + "First & " + wine + "Second & wait"}).out;
+  const std::string out = run({"sh", "-c",
+                               "export WINEDEBUG=-all; wine \"$1\" \"$2\" First & "
+                               "wine \"$1\" \"$2\" Second & wait",
+                               "sh", windows_exe(), path})
+                              .out;
   EXPECT_EQ(std::count(out.begin(), out.end(), '!'), 2) << out;
   // Every field holds the one name: giving it again changes nothing.
   const Image written = read_file(path);

@@ -59,9 +59,7 @@ const std::string kDvdVideo =
 const Producer kProducers[] = {
     mkudffs_row("hd", "1.01", 2048),
     mkudffs_row("hd", "2.01", 2048),
-    mkudffs_row("dvd", "1.50", 2048),
     mkudffs_row("cdrw", "1.50", 2048),
-    mkudffs_row("dvdrw", "2.01", 2048),
     mkudffs_row("cdr", "1.50", 2048),
     mkudffs_row("cdr", "2.50", 2048),
     mkudffs_row("dvdr", "2.01", 2048, "--noefe"),
@@ -73,7 +71,6 @@ const Producer kProducers[] = {
     mkudffs_row("hd", "1.50", 1024),
     mkudffs_row("hd", "2.01", 4096),
     mkudffs_row("bdr", "2.50", 4096),
-    mkudffs_row("hd", "2.01", 8192),
     mkudffs_row("hd", "2.01", 32768),
     {"genisoimage -udf", 2048, "genisoimage -quiet -udf -V Old -o \"$IMG\" \"$DIR\"", kIsoReaders},
     // clang-format off
