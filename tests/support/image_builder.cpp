@@ -7,25 +7,11 @@
 #include <fstream>
 
 #include "image/bytes.h"
+#include "image/tag.h"
 
 namespace tarnwick::testing {
 
 namespace {
-
-std::uint16_t bitwise_crc(const std::uint8_t* bytes, std::size_t count) {
-  std::uint32_t crc = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    crc ^= std::uint32_t{bytes[i]} << 8;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1;
-  }
-  return static_cast<std::uint16_t>(crc);
-}
-
-std::uint8_t checksum(const std::uint8_t* d) {
-  std::uint32_t sum = 0;
-  for (int i = 0; i < 16; ++i) sum += i == 4 ? 0 : d[i];
-  return static_cast<std::uint8_t>(sum);
-}
 
 void text(std::uint8_t* p, const char* s) { std::memcpy(p, s, std::strlen(s)); }
 
@@ -126,16 +112,10 @@ std::uint8_t* sector_at(Image& image, std::uint32_t sector) {
 
 void reseal(Image& image, std::uint32_t sector) {
   std::uint8_t* d = sector_at(image, sector);
-  put_u16(d + 8, bitwise_crc(d + 16, get_u16(d + 10)));
-  d[4] = checksum(d);
+  seal_descriptor_tag(d, get_u16(d + 10));
 }
 
 namespace {
-
-bool tag_is_sound(const std::uint8_t* d, std::uint32_t block) {
-  return d[4] == checksum(d) && get_u16(d + 10) <= block - 16 &&
-         get_u16(d + 8) == bitwise_crc(d + 16, get_u16(d + 10));
-}
 
 // Each labelled descriptor's tag, its label fields as [first, last) ranges, and where each
 // one's character set stands.
@@ -185,8 +165,8 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
     const bool tagged = !charsets.empty() || tag == 261 || tag == 266;
     if (tagged) {
       allowed.emplace_back(4, 5), allowed.emplace_back(8, 10);
-      if (b[4] != checksum(b)) problem(s, "did not verify before");
-      if (!tag_is_sound(a, before.block)) problem(s, "does not verify");
+      if (b[4] != tag_checksum(b)) problem(s, "did not verify before");
+      if (!tag_verifies(a, n)) problem(s, "does not verify");
     }
     if (s * n % 2048 == 0 && std::memcmp(b + 1, "CD001", 5) == 0) {
       allowed = {{40, 72}};  // an ISO 9660 descriptor's Volume Identifier

@@ -40,8 +40,8 @@ inline constexpr std::uint32_t kPartitionStart = 257;
 Image build_image(const BuildOptions& options = {});
 
 std::uint8_t* sector_at(Image& image, std::uint32_t sector);
-// Reseals the descriptor at `sector` with its own CRC length (bit-at-a-time CRC, independent
-// of the tool's).
+// Reseals the descriptor at `sector` with its own CRC length. The tool's own sealing: the
+// images of other tools, which it must verify, keep its CRC and checksum honest.
 void reseal(Image& image, std::uint32_t sector);
 std::vector<std::uint8_t> dstring8(const std::string& text, std::size_t size);
 
