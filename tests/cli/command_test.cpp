@@ -26,7 +26,7 @@ std::string changing(const std::string& path, const std::string& label) {
   return "Changing " + path + " volume label to '" + label + "'\n";
 }
 
-TEST(CommandLine, UsageVersionLabelsAndEveryArgumentForm) {
+TEST(CommandLine, UsageVersionLabelsEveryArgumentFormAndOnlyImagesOpened) {
   for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"-h"}})
     EXPECT_EQ(run_tool(args).told(), kUsage + "exit 0");
   for (const char* version : {"--version", "-V"})
@@ -59,12 +59,8 @@ TEST(CommandLine, UsageVersionLabelsAndEveryArgumentForm) {
       "\x80\x80";
   EXPECT_EQ(run_tool({path, edges}).status, 0);
   EXPECT_EQ(label_of(path), edges);
-}
-
-// Only regular files and block devices are opened, and nothing else blocks the run; an image
-// is never created.
-TEST(CommandLine, OnlyImagesAreOpened) {
-  TempDir dir;
+  // Only regular files and block devices are opened, and nothing else blocks the run; an image
+  // is never created.
   ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
   for (const std::string& other :
        {dir.path("missing"), dir.path("fifo"), dir.path("."), std::string("/dev/null")}) {

@@ -11,13 +11,7 @@
 namespace tarnwick::testing {
 namespace {
 
-class RealImages : public ::testing::Test {
- protected:
-  void SetUp() override {
-    for (const char* tool : {"mkudffs", "udfinfo", "blkid", "losetup"}) REQUIRE_TOOL(tool);
-  }
-  TempDir dir_;
-};
+const char* const kEveryRowNeeds[] = {"mkudffs", "udfinfo", "blkid", "losetup"};
 
 // One producer of images: a shell command that writes $IMG (files to put on it are in $DIR),
 // or the builder's options when `make` is empty.
@@ -151,7 +145,8 @@ void expect_relabelled(const std::string& path, const Producer& p) {
   }
 }
 
-TEST_F(RealImages, EveryProducersImagesAreReadAndRelabelled) {
+TEST(RealImages, EveryProducersImagesAreReadAndRelabelled) {
+  for (const char* tool : kEveryRowNeeds) REQUIRE_TOOL(tool);
   const auto missing = [](const std::string& tool) {
     return tool == "pycdlib" ? run({"python3", "-c", "import pycdlib"}).status != 0
                              : !have_tool(tool);
@@ -180,12 +175,14 @@ TEST_F(RealImages, EveryProducersImagesAreReadAndRelabelled) {
 
 // The last device is one the kernel marks read-only (a write-protected card): it is refused
 // for writing at once.
-TEST_F(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
+TEST(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
+  for (const char* tool : kEveryRowNeeds) REQUIRE_TOOL(tool);
+  TempDir dir;
   for (const auto& [block, sector, read_only] : {std::tuple{512u, 512u, false},
                                                  {4096u, 4096u, false},
                                                  {2048u, 512u, false},
                                                  {512u, 512u, true}}) {
-    const std::string path = dir_.path("device.img"), block_size = std::to_string(block);
+    const std::string path = dir.path("device.img"), block_size = std::to_string(block);
     ASSERT_EQ(run({"mkudffs", "--new-file", "--label=Old", "-b", block_size, path, "8192"}).status,
               0);
     const LoopDevice loop(path, sector, read_only);

@@ -144,8 +144,7 @@ std::vector<std::uint32_t> changed_sectors(const Image& a, const Image& b) {
   return sectors;
 }
 
-std::vector<std::string> unexpected_changes(const Image& before, const Image& after,
-                                            const std::vector<std::uint8_t>& vat_label) {
+std::vector<std::string> unexpected_changes(const Image& before, const Image& after) {
   std::vector<std::string> problems;
   if (before.size() != after.size()) problems.push_back("the size changed");
   const std::size_t n = before.block;
@@ -171,7 +170,7 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
     if (s * n % 2048 == 0 && std::memcmp(b + 1, "CD001", 5) == 0) {
       allowed = {{40, 72}};  // an ISO 9660 descriptor's Volume Identifier
     } else if (charsets.empty() && (tagged || get_u16(b) == 152 + get_u16(b + 2))) {
-      // A VAT entry or header: one 128-byte label, where `vat_label` (or any d-string) stood.
+      // A VAT entry or header: one 128-byte label, where a d-string stood.
       std::size_t first = n, last = 0;
       for (std::size_t i = 0; i < n; ++i)
         if (a[i] != b[i] && !(tagged && (i == 4 || i == 8 || i == 9)))
@@ -181,10 +180,7 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
       };
       for (std::size_t w = last > 128 ? last - 128 : 0; first < n && w <= first && w + 128 <= n;
            ++w)
-        if (dstring(a + w) &&
-            (vat_label.empty() ? dstring(b + w)
-                               : std::equal(vat_label.begin(), vat_label.end(), b + w)))
-          allowed.emplace_back(w, w + 128);
+        if (dstring(a + w) && dstring(b + w)) allowed.emplace_back(w, w + 128);
     }
     for (std::size_t i = 0; i < n; ++i) {
       const auto inside = [i](const auto& r) { return i >= r.first && i < r.second; };

@@ -52,11 +52,10 @@ std::vector<std::uint32_t> with(std::vector<std::uint32_t> s,
 std::vector<std::uint32_t> changed_sectors(const Image& a, const Image& b);
 // Bytes that differ outside the label fields and tag checksum/CRC of descriptors 1, 4, 6 and
 // 256 (whose character sets must then be CS0), the Volume Identifier of ISO 9660 descriptors, and
-// one 128-byte label of a VAT entry or header, where `vat_label` stood (any d-string, when
-// empty); and changed descriptors whose checksum did not verify before or does not verify now.
-// Empty when a relabel kept to its fields and sealed them.
-std::vector<std::string> unexpected_changes(const Image& before, const Image& after,
-                                            const std::vector<std::uint8_t>& vat_label = {});
+// one 128-byte label of a VAT entry or header, where a d-string stood; and changed descriptors
+// whose checksum did not verify before or does not verify now. Empty when a relabel kept to its
+// fields and sealed them.
+std::vector<std::string> unexpected_changes(const Image& before, const Image& after);
 
 Image read_file(const std::string& path, std::uint32_t block = 2048);
 void write_file(const std::string& path, const Image& image);

@@ -24,9 +24,8 @@ struct Pass {
   Image after;
 };
 
-// The pass over `image` as a file, or as a device of `device`-byte sectors.
-Pass run_pass(const Image& image, const char* label, int (*sync)(std::FILE*) = nullptr,
-              std::uint32_t device = 0) {
+// The pass over `image` as a file.
+Pass run_pass(const Image& image, const char* label, int (*sync)(std::FILE*) = nullptr) {
   TempDir dir;
   const std::string path = dir.path("image");
   write_file(path, image);
@@ -34,7 +33,6 @@ Pass run_pass(const Image& image, const char* label, int (*sync)(std::FILE*) = n
   session_init(s);
   if (label != nullptr) set_new_label(s, label);
   if (sync != nullptr) s.sync_file = sync;
-  s.device_sector_size = device;  // as a device's own would be
   Pass p;
   p.out = capture_stdout([&] { p.ok = process_volume(s, path.c_str()); });
   if (const std::size_t at = p.out.find(path); at != std::string::npos)
@@ -66,7 +64,6 @@ struct Case {
   std::string out;  // of the write
   std::string label;
   Sectors written;
-  std::uint32_t device = 0;  // a block device's sector size
   std::string media;         // mkudffs' image instead
   int good_syncs = -1;       // syncs that succeed before one fails
 };
@@ -97,12 +94,6 @@ void set(Image& i, std::uint32_t sector, std::size_t pos, std::uint32_t value, i
   std::uint8_t* d = sector_at(i, sector) + pos;
   width == 2 ? put_u16(d, static_cast<std::uint16_t>(value)) : put_u32(d, value);
   reseal(i, sector);
-}
-
-void copy_anchor(Image& image, std::uint32_t to, std::uint32_t location) {
-  image.resize(std::max<std::size_t>(image.size(), (to + 1) * image.block));
-  std::memcpy(sector_at(image, to), sector_at(image, 256), image.block);
-  set(image, to, 12, location);
 }
 
 // On the CD-RW image: a copy of the file set labelled "Spared" at `sector`, naming `block`, and
@@ -175,9 +166,10 @@ std::vector<Case> cases() {
   return {
   {"4096-byte volume with an ISO 9660 primary first: no 2048-byte bridge", k4096, [](Image& i) { std::memmove(&i[36864], &i[32768], 3 * 4096), std::memset(&i[32768], 0, 4096), std::memcpy(&i[32769], "CD001\1", 6), i[32768] = 1; }, kDone, "Sample", with(kSequences, {257})},
   // A failed sync fails the run; the reserve sequence waits for the main one's.
-  {"main sequence's sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", {32, 33, 35}, 0, "", 0},
-  {"last sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", with(kSequences, {257}), 0, "", 1},
+  {"main sequence's sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", {32, 33, 35}, "", 0},
+  {"last sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", with(kSequences, {257}), "", 1},
   {"metadata file at block 40", kMeta, [](Image& i) { std::memcpy(sector_at(i, 297), sector_at(i, 257), 2048), std::memset(sector_at(i, 257), 0, 2048), set(i, 297, 12, 40), set(i, 35, 486, 40); }, kDone, "Sample", with(kSequences, {259, 263})},
+  {"a seventh partition descriptor is not read", {}, [](Image& i) { std::memcpy(sector_at(i, 43), sector_at(i, 37), 2048), set(i, 43, 12, 43); for (std::uint32_t s = 36; s <= 42; ++s) std::memcpy(sector_at(i, s), sector_at(i, 34), 2048), put_u32(sector_at(i, s) + 12, s), put_u16(sector_at(i, s) + 22, static_cast<std::uint16_t>(s == 42 ? 0 : 1000 + s)), set(i, s, 188, s == 42 ? 1 : 257); }, kDone, "Sample", with(kSequences, {257})},
   {"metadata file in an ext_ad", kMeta, [](Image& i) { std::uint8_t* e = sector_at(i, 257); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) | 2)), put_u32(e + 212, 20), put_u32(e + 216, 4 * 2048), put_u32(e + 220, 4 * 2048), put_u32(e + 224, 4 * 2048), put_u32(e + 228, 2), set(i, 257, 10, 220, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"metadata map before the physical one", kMeta, [](Image& i) { for (std::uint32_t lvd : {35u, 51u}) std::rotate(sector_at(i, lvd) + 440, sector_at(i, lvd) + 446, sector_at(i, lvd) + 510), set(i, lvd, 256, 0, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"metadata file in two extents", {.metadata = true, .fsd_block = 2, .main_extents = {{2, 2}, {12, 2}}}, kNone, kDone, "Sample", with(kSequences, {265, 269})},
@@ -190,6 +182,8 @@ std::vector<Case> cases() {
   {"CRC length one past the block", {}, [](Image& i) { set(i, 51, 10, 2033, 2); }, "Descriptor at sector 51 not changed: invalid tag\n", "Sample", {32, 33, 35, 48, 49, 257}},
   {"CRC length up to the block's end", k4096, [](Image& i) { set(i, 32, 10, 4080, 2), set(i, 257, 10, 4080, 2); }, kDone, "Sample", with(kSequences, {257})},
   {"implementation use of another implementation", {}, [](Image& i) { sector_at(i, 33)[22] = 'X', reseal(i, 33); }, kDone, "Sample", {32, 35, 48, 49, 51, 257}},
+  // A terminating descriptor where the Logical Volume Descriptor stood: no partition table.
+  {"sequence ended early", {}, [](Image& i) { std::memcpy(sector_at(i, 33), sector_at(i, 37), 2048), set(i, 33, 12, 33); }, kDone, "", {32, 48, 49, 51}},
   {"reserve chunk cut by the image's end", {}, [](Image& i) { set(i, 256, 28, 299), std::memcpy(sector_at(i, 299), sector_at(i, 48), 2048), set(i, 299, 12, 299); }, kDone, "Sample", {32, 33, 35, 257, 299}},
   // A virtual map past the two does not count.
   {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)); std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0, 2, 64, 0, 0, 0}; const std::string v = "*UDF Virtual Partition"; maps.insert(maps.end(), v.begin(), v.end()), set_maps(i, 33, 2, maps); }, kDone, "", kSequences},
@@ -199,28 +193,26 @@ std::vector<Case> cases() {
   {"more maps than fit", {}, [](Image& i) { set_maps(i, 35, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
   {"anchor not matching its CRC, no copy", {}, [](Image& i) { sector_at(i, 256)[20] ^= 1, std::memset(sector_at(i, 299), 0, 2048); }, kNoAnchor, "", {}},
   {"anchor at the end only, the image ending inside another block", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048), i.resize(i.size() + 2047); }, kDone, "Sample", with(kSequences, {257})},
-  {"anchor 257 blocks before the end of 257", {}, [](Image& i) { copy_anchor(i, 0, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kDone, "", kSequences},
+  {"anchor 257 blocks before the end of 257", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kDone, "", kSequences},
   {"shorter than 26 sectors", {}, [](Image& i) { i.resize(25 * 2048); }, kNotUdf, "", {}},
   // Sparable: the file set is found through the first table that verifies.
-  {"sparable, three blocks into the packet", {}, [](Image& i) { set_lvds(i, 252, 35), spare(i, 35, 403, 4, 0); }, kDone, "Spared", with(kCdrw, {403}), 0, kCdrw201},
-  {"sparable, packet length 0", {}, [](Image& i) { set_lvds(i, 480, 0x00020000); }, kDone, "", kCdrw, 0, kCdrw201},
-  {"sparable, two-sector table", {}, [](Image& i) { spare(i, 32, 400, 301, 300), set_lvds(i, 440 + 44, 4096); }, kDone, "Spared", with(kCdrw, {400}), 0, kCdrw201},
+  {"sparable, three blocks into the packet", {}, [](Image& i) { set_lvds(i, 252, 35), spare(i, 35, 403, 4, 0); }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
+  {"sparable, packet length 0", {}, [](Image& i) { set_lvds(i, 480, 0x00020000); }, kDone, "", kCdrw, kCdrw201},
+  {"sparable, two-sector table", {}, [](Image& i) { spare(i, 32, 400, 301, 300), set_lvds(i, 440 + 44, 4096); }, kDone, "Spared", with(kCdrw, {400}), kCdrw201},
   // Virtual: the VAT is found only where it verifies, and its label rewritten.
-  {"VAT in a long_ad", {}, [](Image& i) { vat_in_a_long_ad(i, 0); }, kDone, "Made", with(kCdr, {257, 259}), 0, kCdr201},
-  {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_a_long_ad(i, 1); }, kDone, "", kCdr, 0, kCdr201},
-  {"VAT up to the block's end, the file set in its last entry", {}, vat_to_the_block_end, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr201},
-  {"VAT of no entries", {}, [](Image& i) { set(i, 299, 56, 152); }, kDone, "", with(kCdr, {299}), 0, kCdr201},
-  {"VAT 1.50, a table of no entries", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), 0, kCdr150},
-  {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), 0, kCdr150},
-  {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr, 0, kCdr201},
+  {"VAT in a long_ad", {}, [](Image& i) { vat_in_a_long_ad(i, 0); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
+  {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_a_long_ad(i, 1); }, kDone, "", kCdr, kCdr201},
+  {"VAT up to the block's end, the file set in its last entry", {}, vat_to_the_block_end, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
+  {"VAT of no entries", {}, [](Image& i) { set(i, 299, 56, 152); }, kDone, "", with(kCdr, {299}), kCdr201},
+  {"VAT 1.50, a table of no entries", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), kCdr150},
+  {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
+  {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr, kCdr201},
   // A type 2 map takes 64 bytes whatever it declares: one cut by the block's end is not read.
-  {"virtual map declaring 40 bytes in the block's last 40", {}, [](Image& i) { std::vector<std::uint8_t> map(sector_at(i, 97) + 446, sector_at(i, 97) + 510); map[1] = 40, map_at_end(i, 97, 40, map); }, kDone, "", kCdr, 0, kCdr201},
-  {"VAT, no physical partition of its number", {}, [](Image& i) { set(i, 97, 484, 7, 2); }, kDone, "", kCdr, 0, kCdr150},
+  {"virtual map declaring 40 bytes in the block's last 40", {}, [](Image& i) { std::vector<std::uint8_t> map(sector_at(i, 97) + 446, sector_at(i, 97) + 510); map[1] = 40, map_at_end(i, 97, 40, map); }, kDone, "", kCdr, kCdr201},
+  {"VAT, no physical partition of its number", {}, [](Image& i) { set(i, 97, 484, 7, 2); }, kDone, "", kCdr, kCdr150},
   };
 }
 // clang-format on
-
-void PrintTo(const Case& c, std::ostream* os) { *os << c.what << " " << c.media; }
 
 int good_syncs = 0;
 int failing_sync(std::FILE* stream) {
@@ -236,15 +228,15 @@ TEST_P(Volumes, AreReadAndRelabelledEachTheirOwnWay) {
   Image image = c.media.empty() ? build_image(c.options) : made(c.media);
   ASSERT_FALSE(image.empty());
   c.damage(image);
-  const Pass read = run_pass(image, nullptr, nullptr, c.device);
+  const Pass read = run_pass(image, nullptr);
   EXPECT_EQ(read.label, c.label);
   EXPECT_EQ(read.after, image) << "read-only mode writes nothing";
   good_syncs = c.good_syncs;
-  const Pass p = run_pass(image, "New", c.good_syncs < 0 ? nullptr : failing_sync, c.device);
+  const Pass p = run_pass(image, "New", c.good_syncs < 0 ? nullptr : failing_sync);
   EXPECT_EQ(p.out, c.out);
   EXPECT_EQ(p.ok, c.out.find(' ') == std::string::npos);
   EXPECT_EQ(changed_sectors(image, p.after), c.written);
-  EXPECT_EQ(unexpected_changes(image, p.after, dstring8("Made", 128)), std::vector<std::string>{});
+  EXPECT_EQ(unexpected_changes(image, p.after), std::vector<std::string>{});
   // The label is read from the file set, which a run whose first sync failed never reaches.
   if (!c.label.empty() && c.good_syncs != 0) EXPECT_EQ(run_pass(p.after, nullptr).label, "New");
 }
