@@ -64,8 +64,8 @@ struct Case {
   std::string out;  // of the write
   std::string label;
   Sectors written;
-  std::string media;         // mkudffs' image instead
-  int good_syncs = -1;       // syncs that succeed before one fails
+  std::string media;    // mkudffs' image instead
+  int good_syncs = -1;  // syncs that succeed before one fails
 };
 
 const Sectors kSequences = {32, 33, 35, 48, 49, 51};  // PVD, IUVD, LVD of both sequences
