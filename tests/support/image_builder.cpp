@@ -1,10 +1,10 @@
 #include "support/image_builder.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 
 #include "image/bytes.h"
 #include "image/tag.h"
@@ -212,14 +212,14 @@ void write_file(const std::string& path, const Image& image) {
              static_cast<std::streamsize>(image.size()));
 }
 
-TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "tarnwick-XXXXXX").string();
-  dir_ = mkdtemp(pattern.data()) != nullptr ? pattern : "/tmp";
+// A directory that could not be made fails the test that wanted it (and none is removed).
+TempDir::TempDir() : dir((std::filesystem::temp_directory_path() / "tarnwick-XXXXXX").string()) {
+  if (mkdtemp(dir.data()) == nullptr) throw std::runtime_error("cannot make " + dir);
 }
 
 TempDir::~TempDir() {
   std::error_code ignored;
-  std::filesystem::remove_all(dir_, ignored);
+  std::filesystem::remove_all(dir, ignored);
 }
 
 }  // namespace tarnwick::testing

@@ -60,14 +60,11 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
 Image read_file(const std::string& path, std::uint32_t block = 2048);
 void write_file(const std::string& path, const Image& image);
 
-class TempDir {
- public:
+struct TempDir {
   TempDir();
   ~TempDir();
-  std::string path(const std::string& name) const { return dir_ + "/" + name; }
-
- private:
-  std::string dir_;
+  std::string path(const std::string& name) const { return dir + "/" + name; }
+  std::string dir;
 };
 
 }  // namespace tarnwick::testing

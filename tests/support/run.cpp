@@ -93,11 +93,10 @@ std::map<std::string, std::string> udfinfo(const std::string& path, std::uint32_
   std::istringstream lines(
       run({"udfinfo", "--blocksize=" + std::to_string(block), "--utf8", path}).out);
   for (std::string line; std::getline(lines, line);) {
-    const std::size_t eq = line.find('=');
-    if (eq != std::string::npos) values.emplace(line.substr(0, eq), line.substr(eq + 1));
-    if (line.find("Warning") != std::string::npos || line.find("Error") != std::string::npos) {
+    if (line.find("Warning") != std::string::npos || line.find("Error") != std::string::npos)
       values["warnings"] += line + "\n";
-    }
+    else if (const std::size_t eq = line.find('='); eq != std::string::npos)
+      values.emplace(line.substr(0, eq), line.substr(eq + 1));
   }
   return values;
 }
