@@ -47,18 +47,17 @@ void run_pass(Image& image, const std::string* label) {
 // The built bases, made once each.
 const Image& base_image(unsigned base, std::uint32_t block) {
   static std::map<std::pair<unsigned, std::uint32_t>, Image> made;
-  auto [it, inserted] = made.try_emplace({base, block});
-  if (inserted) {
-    BuildOptions options[] = {{},
-                              {.metadata = true},
-                              {.metadata = true,
-                               .fsd_block = 2,
-                               .main_extents = {{2, 2}, {12, 2}},
-                               .mirror_extents = {{20, 4}}}};
-    options[base].block = block;
-    it->second = build_image(options[base]);
+  Image& image = made[{base, block}];
+  if (image.empty()) {
+    const BuildOptions options = base < 2 ? BuildOptions{.metadata = base > 0, .block = block}
+                                          : BuildOptions{.metadata = true,
+                                                         .fsd_block = 2,
+                                                         .main_extents = {{2, 2}, {12, 2}},
+                                                         .mirror_extents = {{20, 4}},
+                                                         .block = block};
+    image = build_image(options);
   }
-  return it->second;
+  return image;
 }
 
 }  // namespace

@@ -94,7 +94,7 @@ TEST(Sharing, AnImageLockedElsewhereIsWaitedForThenLeftAlone) {
   EXPECT_EQ(label_of(path), "Later");
 }
 
-TEST(Windows, UnicodePathsAndLabelsMissingFilesTwoWritersAndTheOptions) {
+TEST(Windows, UnicodePathsAndLabelsMissingFilesDevicePathsAndTheOptions) {
   if (windows_exe().empty())
     GTEST_SKIP() << "no Windows build to run under Wine (apt-get install g++-mingw-w64-x86-64 "
                     "wine wine64, then configure again)";
@@ -115,17 +115,6 @@ TEST(Windows, UnicodePathsAndLabelsMissingFilesTwoWritersAndTheOptions) {
     EXPECT_EQ(run_windows({device}).told(), "Error opening file: " + device + "\nexit 1");
   for (const std::string& file : {z, dot})
     EXPECT_EQ(run_windows({file}).told(), "Volume label of " + file + ": Sample\nexit 0");
-  // Two writers at once: one waits for the other's lock, both finish, one name is left.
-  const std::string out = run({"sh", "-c",
-                               "export WINEDEBUG=-all; wine \"$1\" \"$2\" First & "
-                               "wine \"$1\" \"$2\" Second & wait",
-                               "sh", windows_exe(), path})
-                              .out;
-  EXPECT_EQ(std::count(out.begin(), out.end(), '!'), 2) << out;
-  // Every field holds the one name: giving it again changes nothing.
-  const Image written = read_file(path);
-  EXPECT_EQ(run_tool({path, label_of(path)}).status, 0);
-  EXPECT_TRUE(read_file(path) == written) << "fields of both writers";
 }
 
 }  // namespace

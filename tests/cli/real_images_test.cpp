@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 #include <span>
 
 #include "support/image_builder.h"
@@ -55,9 +54,7 @@ const Producer kProducers[] = {
     mkudffs_row("hd", "2.01", 2048),
     mkudffs_row("cdrw", "1.50", 2048),
     mkudffs_row("cdr", "1.50", 2048),
-    mkudffs_row("cdr", "2.50", 2048),
     mkudffs_row("dvdr", "2.01", 2048, "--noefe"),
-    mkudffs_row("bdr", "2.50", 2048),
     mkudffs_row("bdr", "2.60", 2048, "--closed"),
     mkudffs_row("hd", "2.01", 0),
     mkudffs_row("cdr", "2.01", 512),
@@ -83,14 +80,11 @@ struct Label {
   std::string label, udf_short, iso, joliet, blkid_joliet;
 };
 // clang-format off
+const std::string kCafe = "Caf\xC3\xA9 \xC3\x86" "ble", kGreek = "\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xE6\x9D\xB1\xE4\xBA\xAC \xE2\x82\xAC ";
 const Label kLabels[] = {
-    {"Archive 2026 of the long project name", "Archive 2026 of the long proje",
-     "ARCHIVE_2026_OF_THE_LONG_PROJECT", "Archive 2026 of", "Archive 2026 of THE_LONG_PROJECT"},
-    {"Caf\xC3\xA9 \xC3\x86" "ble", "Caf\xC3\xA9 \xC3\x86" "ble", "CAF___BLE", "Caf\xC3\xA9 \xC3\x86" "ble", "Caf\xC3\xA9 \xC3\x86" "ble"},
-    {"\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xE6\x9D\xB1\xE4\xBA\xAC \xE2\x82\xAC \xF0\x9F\x98\x80",
-     "\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xE6\x9D\xB1\xE4\xBA\xAC \xE2\x82\xAC \xF0\x9F\x98\x80",
-     "____________", "\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xE6\x9D\xB1\xE4\xBA\xAC \xE2\x82\xAC _",
-     "\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xE6\x9D\xB1\xE4\xBA\xAC \xE2\x82\xAC _"}};
+    {"Archive 2026 of the long project name", "Archive 2026 of the long proje", "ARCHIVE_2026_OF_THE_LONG_PROJECT", "Archive 2026 of", "Archive 2026 of THE_LONG_PROJECT"},
+    {kCafe, kCafe, "CAF___BLE", kCafe, kCafe},
+    {kGreek + "\xF0\x9F\x98\x80", kGreek + "\xF0\x9F\x98\x80", "____________", kGreek + "_", kGreek + "_"}};
 // clang-format on
 
 std::string line_after(const std::string& out, const std::string& key) {
@@ -118,8 +112,7 @@ std::string iso_names(const std::string& path, bool dvd) {
 // Relabels the image with each label (the last only, for other block sizes than 2048); every
 // reader must show it, and only label fields (and the VAT's) change, sealed.
 void expect_relabelled(const std::string& path, const Producer& p) {
-  const Image original = read_file(path, p.block);
-  const bool iso = original.size() > 32774 && std::memcmp(&original[32769], "CD001", 5) == 0;
+  const bool iso = !p.tools.empty();  // the ISO 9660 bridges
   const bool joliet = p.make.find("-J") != std::string::npos || p.name == "pycdlib";
   EXPECT_EQ(run_both(path).out, "Volume label of " + path + ": " + p.old + "\n");
   const std::string warnings = udfinfo(path, p.block)["warnings"];

@@ -42,15 +42,12 @@ TEST(NewLabel, FormCutAndNamesOfEachField) {
       EXPECT_EQ(field.back(), length);
       EXPECT_EQ(std::count(field.begin() + length, field.end() - 1, 0), field.size() - 1 - length);
     }
-    std::string iso = c.iso;
-    iso.resize(32, ' ');
-    EXPECT_EQ(std::string(s.new_iso_name.begin(), s.new_iso_name.end()), iso);
-    std::u16string joliet = c.joliet, written(16, u'\0');
-    joliet.resize(16, u' ');
-    for (std::size_t i = 0; i < 16; ++i)
-      written[i] =
-          static_cast<char16_t>(s.new_joliet_name[2 * i] << 8 | s.new_joliet_name[2 * i + 1]);
-    EXPECT_EQ(written, joliet);
+    EXPECT_EQ(std::string(s.new_iso_name.begin(), s.new_iso_name.end()),
+              c.iso + std::string(32 - c.iso.size(), ' '));
+    std::u16string written;  // big-endian UTF-16
+    for (std::size_t i = 0; i < 32; i += 2)
+      written += static_cast<char16_t>(s.new_joliet_name[i] << 8 | s.new_joliet_name[i + 1]);
+    EXPECT_EQ(written, c.joliet + std::u16string(16 - c.joliet.size(), u' '));
   }
 }
 
