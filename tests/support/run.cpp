@@ -79,7 +79,9 @@ std::string label_of(const std::string& path) {
 }
 
 bool have_tool(const std::string& name) {
-  return run({"sh", "-c", "command -v " + name}).status == 0;
+  const std::string probe =
+      name == "pycdlib" ? "python3 -c 'import pycdlib'" : "command -v " + name;
+  return run({"sh", "-c", probe}).status == 0;
 }
 
 std::string capture_stdout(const std::function<void()>& fn) {

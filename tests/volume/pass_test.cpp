@@ -127,14 +127,17 @@ void map_at_end(Image& i, std::uint32_t lvd, std::uint32_t from_end,
   set_maps(i, lvd, fillers + 2, maps), set(i, lvd, 256, fillers + 1, 2);
 }
 
-// The 2.01 VAT's data moved into a recorded long_ad at block 2 of partition `reference`.
-void vat_in_a_long_ad(Image& i, int reference) {
+// The 2.01 VAT's data moved into recorded extents: a long_ad at block 2 on partition
+// `reference`, or (`split`) two short_ads, the header in block 2 and the entries in block 3.
+void vat_in_extents(Image& i, int reference, bool split = false) {
   std::uint8_t* efe = sector_at(i, 299);
   std::memcpy(sector_at(i, 259), efe + 216, 160);
+  std::memcpy(sector_at(i, 260), efe + 216 + 152, split ? 8 : 0);
   std::memset(efe + 216, 0, 160);
-  put_u16(efe + 34, static_cast<std::uint16_t>((get_u16(efe + 34) & ~7) | 1));
-  put_u32(efe + 212, 16), put_u32(efe + 216, 160), put_u32(efe + 220, 2);
+  put_u16(efe + 34, static_cast<std::uint16_t>((get_u16(efe + 34) & ~7) | (split ? 0 : 1)));
+  put_u32(efe + 212, 16), put_u32(efe + 216, split ? 152 : 160), put_u32(efe + 220, 2);
   put_u16(efe + 224, static_cast<std::uint16_t>(reference));
+  if (split) put_u32(efe + 224, 8), put_u32(efe + 228, 3);
   set(i, 299, 10, 216, 2);
 }
 
@@ -197,8 +200,9 @@ std::vector<Case> cases() {
   {"sparable, packet length 0", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 480, 0x00020000); }, kDone, "", kCdrw, kCdrw201},
   {"sparable, two-sector table", {}, [](Image& i) { spare(i, 32, 400, 301, 300); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 440 + 44, 4096); }, kDone, "Spared", with(kCdrw, {400}), kCdrw201},
   // Virtual: the VAT is found only where it verifies, and its label rewritten.
-  {"VAT in a long_ad", {}, [](Image& i) { vat_in_a_long_ad(i, 0); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
-  {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_a_long_ad(i, 1); }, kDone, "", kCdr, kCdr201},
+  {"VAT in a long_ad", {}, [](Image& i) { vat_in_extents(i, 0); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
+  {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_extents(i, 1); }, kDone, "", kCdr, kCdr201},
+  {"VAT in two short_ads", {}, [](Image& i) { vat_in_extents(i, 0, true); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
   {"VAT up to the block's end, the file set in its last entry", {}, vat_to_the_block_end, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
   {"VAT 1.50, a table of no entries", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), kCdr150},
   {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
