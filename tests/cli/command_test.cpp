@@ -95,9 +95,7 @@ TEST(Sharing, AnImageLockedElsewhereIsWaitedForThenLeftAlone) {
 }
 
 TEST(Windows, UnicodePathsAndLabelsMissingFilesDevicePathsAndTheOptions) {
-  if (windows_exe().empty())
-    GTEST_SKIP() << "no Windows build to run under Wine (apt-get install g++-mingw-w64-x86-64 "
-                    "wine wine64, then configure again)";
+  if (windows_exe().empty()) GTEST_SKIP() << "no Windows build or no Wine (see .ci/run)";
   for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"-V"}})
     EXPECT_EQ(run_windows(args).told(), run_tool(args).told());
   TempDir dir;

@@ -34,7 +34,7 @@ struct Session {
   ~Session() { session_close(s); }
 };
 
-TEST(SectorIo, PositionsPast4GiBAFailedPositioningOrWriteIsReportedAndNothingElseIsTouched) {
+TEST(ImageSession, PositionsPast4GiBAndFailedPositioningWritesAndAllocationsAreReported) {
   TempDir dir;
   std::uint8_t sector[2048] = {7}, back[2048] = {};
   Session far(std::fopen(dir.path("far").c_str(), "wb+"));  // a sparse file of 4 GiB + 4 KiB
@@ -61,9 +61,7 @@ TEST(SectorIo, PositionsPast4GiBAFailedPositioningOrWriteIsReportedAndNothingEls
   EXPECT_EQ(capture_stdout([&] { write_sector(full.s, 9, sector); }),
             "fwrite to sector 9 failed, result=0!\n");
   EXPECT_TRUE(full.s.write_failed);
-}
-
-TEST(Session, AFailedAllocationIsReported) {
+  // A failed allocation is reported.
   for (int failing : {1, 2}) {  // the buffer's record, then its bytes
     nothrow_allocations = 0, failing_allocation = failing;
     ImageSession s;

@@ -18,9 +18,9 @@ struct Image : std::vector<std::uint8_t> {
 };
 using Sectors = std::vector<std::uint32_t>;
 
+// The first block within the physical partition, and the length in blocks.
 struct BlockExtent {
-  std::uint32_t block = 0;   // first block within the physical partition
-  std::uint32_t blocks = 0;  // length in blocks
+  std::uint32_t block = 0, blocks = 0;
 };
 
 struct BuildOptions {

@@ -12,10 +12,9 @@
 namespace tarnwick::testing {
 
 RunResult run(const std::vector<std::string>& argv) {
-  std::string command = "PATH=/usr/sbin:/sbin:/usr/bin:/bin; ";
   // A run that hangs (a fault that makes the tool loop) fails within a minute and leaves no
   // process behind: timeout ends its whole process group.
-  command += "exec timeout -k 1 60";
+  std::string command = "PATH=/usr/sbin:/sbin:/usr/bin:/bin; exec timeout -k 1 60";
   for (const std::string& arg : argv) {
     command += " '";
     for (const char c : arg) command += c == '\'' ? std::string("'\\''") : std::string(1, c);

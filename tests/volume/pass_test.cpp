@@ -61,8 +61,7 @@ struct Case {
   const char* what;
   BuildOptions options;  // of the built image, when `media` is empty
   std::function<void(Image&)> damage;
-  std::string out;  // of the write
-  std::string label;
+  std::string out, label;  // of the write; the label read
   Sectors written;
   std::string media;    // mkudffs' image instead
   int good_syncs = -1;  // syncs that succeed before one fails
@@ -74,8 +73,7 @@ const Sectors kSequences = {32, 33, 35, 48, 49, 51};  // PVD, IUVD, LVD of both 
 // the VAT's entry at 299 with its data embedded, the File Set Descriptor at virtual block 0.
 const Sectors kCdrw = {96, 97, 100, 3936, 3937, 3940}, kCdr = {96, 97, 100, 240, 241, 244};
 const std::string kCdrw201 = "cdrw 2.01", kCdr150 = "cdr 1.50", kCdr201 = "cdr 2.01";
-const BuildOptions kMeta = {.metadata = true};
-const BuildOptions k512 = {.block = 512}, k4096 = {.block = 4096};
+const BuildOptions kMeta = {.metadata = true}, k512 = {.block = 512}, k4096 = {.block = 4096};
 const auto kNone = [](Image&) {};
 const std::string kDone = "Done!\n", kNoAnchor = "Failed to read ADVP!\n";
 const std::string kNotUdf = "UDF file system not found in: PATH\n";
@@ -94,6 +92,20 @@ void set(Image& i, std::uint32_t sector, std::size_t pos, std::uint32_t value, i
   std::uint8_t* d = sector_at(i, sector) + pos;
   width == 2 ? put_u16(d, static_cast<std::uint16_t>(value)) : put_u32(d, value);
   reseal(i, sector);
+}
+
+// ISO 9660 descriptors of a bridge image from sector 16, before the UDF ones, which move up:
+// (type, escape sequences) each; type 2 with "%/@", "%/C" or "%/E" is Joliet. One more is
+// planted past the blank descriptor that ends the recognition sequence.
+void bridge(Image& i, const std::vector<std::pair<std::uint8_t, std::string>>& iso) {
+  const auto n = static_cast<std::uint32_t>(iso.size());
+  std::memmove(sector_at(i, 16 + n), sector_at(i, 16), 3 * 2048);
+  for (std::uint32_t k = 0; k <= n; ++k) {
+    std::uint8_t* d = sector_at(i, k < n ? 16 + k : 20 + n);
+    std::memset(d, 0, 2048), std::memcpy(d + 1, "CD001\1", 6), std::memcpy(d + 40, "OLD", 3);
+    d[0] = k < n ? iso[k].first : 1;
+    if (k < n) std::memcpy(d + 88, iso[k].second.data(), iso[k].second.size());
+  }
 }
 
 // On the CD-RW image: a copy of the file set labelled "Spared" at `sector`, naming `block`, and
@@ -164,6 +176,8 @@ void vat150_in_efe(Image& i) {
 // clang-format off
 std::vector<Case> cases() {
   return {
+  // The names a bridge carries are renamed, even when the volume names no file set.
+  {"bridge: primary, boot record, Joliet at levels 1 and 2, another supplementary; no file set location", {}, [](Image& i) { bridge(i, {{1, ""}, {0, "%/E"}, {2, "%/@"}, {2, "%/C"}, {2, "%/F"}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", with(kSequences, {16, 18, 19})},
   {"4096-byte volume with an ISO 9660 primary first: no 2048-byte bridge", k4096, [](Image& i) { std::memmove(&i[36864], &i[32768], 3 * 4096), std::memset(&i[32768], 0, 4096), std::memcpy(&i[32769], "CD001\1", 6), i[32768] = 1; }, kDone, "Sample", with(kSequences, {257})},
   // A failed sync fails the run; the reserve sequence waits for the main one's.
   {"main sequence's sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", {32, 33, 35}, "", 0},
