@@ -121,8 +121,7 @@ void expect_relabelled(const std::string& path, const Producer& p) {
     const Image before = read_file(path, p.block);
     EXPECT_EQ(run_both(path, {l.label}).out,
               "Changing " + path + " volume label to '" + l.label + "'\nDone!\n");
-    const Image after = read_file(path, p.block);
-    EXPECT_EQ(unexpected_changes(before, after), std::vector<std::string>{});
+    EXPECT_EQ(unexpected_changes(before, read_file(path, p.block)), std::vector<std::string>{});
     auto info = udfinfo(path, p.block);
     EXPECT_EQ(info["lvid"] + "|" + info["vid"] + "|" + info["fsid"] + "|" + info["warnings"],
               l.label + "|" + l.udf_short + "|" + l.udf_short + "|" + warnings);
