@@ -65,9 +65,8 @@ struct Builder {
   void metadata_file(std::uint32_t b, std::uint8_t type, const std::vector<BlockExtent>& extents) {
     std::uint8_t* d = descriptor(kPartitionStart + b, 266, b, static_cast<std::uint16_t>(200 + 8 * extents.size()));
     std::uint32_t total = 0;
-    for (std::size_t i = 0; i < extents.size(); total += extents[i++].blocks) {
+    for (std::size_t i = 0; i < extents.size(); total += extents[i++].blocks)
       fields(d + 216 + 8 * i, {{0, extents[i].blocks * o.block}, {4, extents[i].block}});
-    }
     d[27] = type;
     fields(d, {{20, 4, 2}, {24, 1, 2}, {56, total * o.block}, {64, total * o.block}, {72, total}, {212, static_cast<std::uint32_t>(8 * extents.size())}});
     for (std::uint32_t block = o.fsd_block; const BlockExtent& e : extents) {
@@ -94,9 +93,8 @@ struct Builder {
     } else {
       file_set(kPartitionStart + o.fsd_block, o.fsd_block);
     }
-    for (std::uint32_t s = 0; s < o.sectors; ++s) {
+    for (std::uint32_t s = 0; s < o.sectors; ++s)
       if (const std::uint16_t id = get_u16(sector_at(image, s)); id != 0 && id < 300) reseal(image, s);
-    }
     return image;
   }
 };

@@ -229,6 +229,8 @@ std::vector<Case> cases() {
 }
 // clang-format on
 
+void PrintTo(const Case& c, std::ostream* os) { *os << c.what << " " << c.media; }
+
 int good_syncs = 0;
 int failing_sync(std::FILE* stream) {
   std::fflush(stream);
