@@ -25,13 +25,12 @@ struct Producer {
 
 Producer mkudffs_row(const std::string& media, const std::string& revision, std::uint32_t block,
                      const std::string& variant = "") {
-  // 600 blocks of 32768 bytes still leave block 256 inside the volume. 0: mkudffs' own choice,
-  // 512-byte blocks for a disk image.
-  return {"mkudffs " + media + " " + revision + " " + std::to_string(block) + " " + variant,
-          block == 0 ? 512 : block,
-          "mkudffs --new-file --media-type=" + media + " --udfrev=" + revision + " --label=Old " +
-              (block == 0 ? "" : "--blocksize=" + std::to_string(block)) + " " + variant +
-              " \"$IMG\" " + (block > 4096 ? "600" : "4096")};
+  // 600 blocks of 32768 bytes still leave block 256 inside the volume.
+  const std::string size = std::to_string(block);
+  return {"mkudffs " + media + " " + revision + " " + size + " " + variant, block,
+          "mkudffs --new-file --media-type=" + media + " --udfrev=" + revision +
+              " --label=Old --blocksize=" + size + " " + variant + " \"$IMG\" " +
+              (block > 4096 ? "600" : "4096")};
 }
 
 // genisoimage brings isoinfo; pycdlib is Debian's python3-pycdlib.
@@ -51,12 +50,10 @@ const std::string kDvdVideo =
 // block size, the bridge images' ISO 9660 and Joliet names, the builder's metadata layouts.
 const Producer kProducers[] = {
     mkudffs_row("hd", "1.01", 2048),
-    mkudffs_row("hd", "2.01", 2048),
     mkudffs_row("cdrw", "1.50", 2048),
     mkudffs_row("cdr", "1.50", 2048),
     mkudffs_row("dvdr", "2.01", 2048, "--noefe"),
     mkudffs_row("bdr", "2.60", 2048, "--closed"),
-    mkudffs_row("hd", "2.01", 0),
     mkudffs_row("cdr", "2.01", 512),
     mkudffs_row("dvdrw", "1.50", 512),
     mkudffs_row("hd", "1.50", 1024),

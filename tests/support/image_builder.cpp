@@ -150,8 +150,7 @@ std::vector<std::string> unexpected_changes(const Image& before, const Image& af
     problems.push_back("sector " + std::to_string(s) + " " + what);
   };
   for (std::uint32_t s : changed_sectors(before, after)) {
-    const std::uint8_t* b = before.data() + s * n;
-    const std::uint8_t* a = after.data() + s * n;
+    const std::uint8_t *b = before.data() + s * n, *a = after.data() + s * n;
     const std::uint16_t tag = get_u16(b);
     std::vector<std::pair<std::size_t, std::size_t>> allowed;
     std::vector<std::size_t> charsets;

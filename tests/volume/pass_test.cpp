@@ -24,15 +24,23 @@ struct Pass {
   Image after;
 };
 
-// The pass over `image` as a file.
-Pass run_pass(const Image& image, const char* label, int (*sync)(std::FILE*) = nullptr) {
+// A sync that flushes and then succeeds `good_syncs` times before it fails (never, below 0).
+int good_syncs = -1;
+int counted_sync(std::FILE* stream) {
+  std::fflush(stream);
+  return good_syncs < 0 || good_syncs-- > 0 ? 0 : -1;
+}
+
+// The pass over `image` as a file, or as a device of `device`-byte sectors.
+Pass run_pass(const Image& image, const char* label, std::uint32_t device) {
   TempDir dir;
   const std::string path = dir.path("image");
   write_file(path, image);
   VolumeSession s;
   session_init(s);
   if (label != nullptr) set_new_label(s, label);
-  if (sync != nullptr) s.sync_file = sync;
+  s.sync_file = counted_sync;
+  s.device_sector_size = device;  // as a device's own would be
   Pass p;
   p.out = capture_stdout([&] { p.ok = process_volume(s, path.c_str()); });
   if (const std::size_t at = p.out.find(path); at != std::string::npos)
@@ -63,8 +71,9 @@ struct Case {
   std::function<void(Image&)> damage;
   std::string out, label;  // of the write; the label read
   Sectors written;
-  std::string media;    // mkudffs' image instead
-  int good_syncs = -1;  // syncs that succeed before one fails
+  std::string media;         // mkudffs' image instead
+  int good_syncs = -1;       // syncs that succeed before one fails
+  std::uint32_t device = 0;  // a block device's sector size
 };
 
 const Sectors kSequences = {32, 33, 35, 48, 49, 51};  // PVD, IUVD, LVD of both sequences
@@ -208,6 +217,8 @@ std::vector<Case> cases() {
   {"anchor not matching its CRC, no copy", {}, [](Image& i) { sector_at(i, 256)[20] ^= 1, std::memset(sector_at(i, 299), 0, 2048); }, kNoAnchor, "", {}},
   {"anchor at the end only, the image ending inside another block", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048), i.resize(i.size() + 2047); }, kDone, "Sample", with(kSequences, {257})},
   {"anchor 257 blocks before the end of 257", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kDone, "", kSequences},
+  // On a 512-byte device 512 is tried first, but its stale anchor has no end anchor of its own.
+  {"anchor 257 blocks before the end beside a stale one", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), set(i, 256, 12, 0); Image a(sector_at(i, 256), sector_at(i, 256) + 512); a.block = 512, set(a, 0, 12, 256), std::copy(a.begin(), a.end(), i.begin() + 256 * 512); }, kDone, "", kSequences, "", -1, 512},
   {"shorter than 26 sectors", {}, [](Image& i) { i.resize(25 * 2048); }, kNotUdf, "", {}},
   // Sparable: the file set is found through the first table that verifies.
   {"sparable, three blocks into the packet", {}, [](Image& i) { spare(i, 35, 403, 4, 0); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 35); }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
@@ -231,12 +242,6 @@ std::vector<Case> cases() {
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.what << " " << c.media; }
 
-int good_syncs = 0;
-int failing_sync(std::FILE* stream) {
-  std::fflush(stream);
-  return good_syncs-- > 0 ? 0 : -1;
-}
-
 class Volumes : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Volumes, AreReadAndRelabelledEachTheirOwnWay) {
@@ -245,17 +250,18 @@ TEST_P(Volumes, AreReadAndRelabelledEachTheirOwnWay) {
   Image image = c.media.empty() ? build_image(c.options) : made(c.media);
   ASSERT_FALSE(image.empty());
   c.damage(image);
-  const Pass read = run_pass(image, nullptr);
+  const Pass read = run_pass(image, nullptr, c.device);
   EXPECT_EQ(read.label, c.label);
   EXPECT_EQ(read.after, image) << "read-only mode writes nothing";
   good_syncs = c.good_syncs;
-  const Pass p = run_pass(image, "New", c.good_syncs < 0 ? nullptr : failing_sync);
+  const Pass p = run_pass(image, "New", c.device);
   EXPECT_EQ(p.out, c.out);
   EXPECT_EQ(p.ok, c.out.find(' ') == std::string::npos);
   EXPECT_EQ(changed_sectors(image, p.after), c.written);
   EXPECT_EQ(unexpected_changes(image, p.after), std::vector<std::string>{});
   // The label is read from the file set, which a run whose first sync failed never reaches.
-  if (!c.label.empty() && c.good_syncs != 0) EXPECT_EQ(run_pass(p.after, nullptr).label, "New");
+  if (!c.label.empty() && c.good_syncs != 0)
+    EXPECT_EQ(run_pass(p.after, nullptr, c.device).label, "New");
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Volumes, ::testing::ValuesIn(cases()), [](const auto& info) {
