@@ -72,7 +72,7 @@ struct Case {
   std::string out, label;  // of the write; the label read
   Sectors written;
   std::string media;         // mkudffs' image instead
-  int good_syncs = -1;       // syncs that succeed before one fails
+  int good_syncs = -1;       // syncs that succeed before one fails; -1: none fails
   std::uint32_t device = 0;  // a block device's sector size
 };
 
