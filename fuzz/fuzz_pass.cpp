@@ -11,7 +11,8 @@
 //
 // Properties: read-only mode changes nothing; write mode changes only what unexpected_changes
 // allows: label fields and tag bytes of descriptors that verified, sealed again, with CS0 as
-// their character set; a VAT's 128-byte label; a bridge image's ISO 9660 names.
+// their character set; a VAT's 128-byte label; the ISO 9660 names (of a bridge or a pure ISO
+// 9660 image).
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>

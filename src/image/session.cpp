@@ -105,6 +105,11 @@ void write_sector(ImageSession& session, std::uint32_t sector, const std::uint8_
   write_units(session, sector, session.block_size, bytes);
 }
 
+void report_unverified(ImageSession& session, std::uint32_t sector_number) {
+  std::printf("Descriptor at sector %u not changed: invalid tag\n", sector_number);
+  session.descriptor_skipped = true;
+}
+
 bool sync_image(ImageSession& session) {
   const bool ok = session.sync_file(session.image) == 0;
   if (!ok) session.write_failed = true;

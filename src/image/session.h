@@ -24,8 +24,6 @@ inline constexpr std::uint32_t kMaxBlockSize = 32768;
 
 // What the Volume Recognition Sequence showed, plus the metadata duplicate flag.
 using RecognitionFlags = std::uint8_t;
-inline constexpr RecognitionFlags kIsoPrimarySeen = 1;
-inline constexpr RecognitionFlags kIsoSupplementarySeen = 2;
 inline constexpr RecognitionFlags kNsr02Seen = 4;
 inline constexpr RecognitionFlags kNsr03Seen = 8;
 inline constexpr RecognitionFlags kDuplicateMetadata = 16;
@@ -47,8 +45,8 @@ struct ImageSession {
   // that value is the read-only marker.
   std::array<std::uint8_t, 128> new_label_long{};
   std::array<std::uint8_t, 256> current_label{};
-  // The Volume Identifier of an ISO 9660 Primary and of a Joliet Supplementary Volume
-  // Descriptor, in write mode.
+  // The Volume Identifier of an ISO 9660 primary (and enhanced) and of a Joliet volume
+  // descriptor, in write mode.
   std::array<std::uint8_t, 32> new_iso_name{};
   std::array<std::uint8_t, 32> new_joliet_name{};
   RecognitionFlags recognition = 0;
@@ -113,6 +111,10 @@ void write_units(ImageSession& session, std::uint32_t unit, std::uint32_t unit_s
 
 // write_units of one logical block at `sector`.
 void write_sector(ImageSession& session, std::uint32_t sector, const std::uint8_t* bytes);
+
+// Reports a label-carrying descriptor that is left unchanged because it does not verify
+// ("Descriptor at sector %u not changed: invalid tag") and marks the run failed.
+void report_unverified(ImageSession& session, std::uint32_t sector_number);
 
 // Flushes the stream and syncs the image's data to storage. False (and the run marked failed)
 // when either fails; prints nothing.

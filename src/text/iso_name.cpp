@@ -27,9 +27,8 @@ void for_each_character(const std::uint16_t* units, std::uint32_t count, Put put
 void iso_primary_identifier(const std::uint16_t* units, std::uint32_t count, std::uint8_t* field) {
   std::uint32_t n = 0;
   for_each_character(units, count, [&](std::uint16_t c) {
-    if (c >= 'a' && c <= 'z') c = static_cast<std::uint16_t>(c - 'a' + 'A');
-    const bool d_character = (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
-    field[n++] = static_cast<std::uint8_t>(d_character ? c : kReplacement);
+    const bool printable = c >= 0x20 && c <= 0x7E;
+    field[n++] = static_cast<std::uint8_t>(printable ? c : kReplacement);
     return n < kIsoIdentifierSize;
   });
   for (; n < kIsoIdentifierSize; ++n) field[n] = ' ';

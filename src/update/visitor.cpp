@@ -59,11 +59,6 @@ void rewrite_fields(ImageSession& session, std::uint8_t* d, std::uint16_t tag) {
 
 }  // namespace
 
-void report_unverified(ImageSession& session, std::uint32_t sector_number) {
-  std::printf("Descriptor at sector %u not changed: invalid tag\n", sector_number);
-  session.descriptor_skipped = true;
-}
-
 void put_cs0_charspec(std::uint8_t* field) {
   std::memset(field, 0, kCharspecSize);
   std::memcpy(field + 1, kCs0Name, sizeof(kCs0Name) - 1);

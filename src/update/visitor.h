@@ -28,10 +28,6 @@ inline constexpr std::uint32_t kFsdLogicalVolumeId = 112;
 // Writes the CS0 charspec into the 64 bytes at `field`.
 void put_cs0_charspec(std::uint8_t* field);
 
-// Reports a label-carrying descriptor that is left unchanged because it does not verify
-// ("Descriptor at sector %u not changed: invalid tag") and marks the run failed.
-void report_unverified(ImageSession& session, std::uint32_t sector_number);
-
 // Visits the descriptor block in `sector_bytes` (of the run's block size), read from block
 // `sector_number`.
 //  - A File Set Descriptor's label is captured into `current_label` while that is empty,

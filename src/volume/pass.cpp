@@ -8,7 +8,6 @@
 #include "image/bytes.h"
 #include "update/visitor.h"
 #include "volume/anchor.h"
-#include "volume/iso9660.h"
 #include "volume/mapping.h"
 #include "volume/sequence.h"
 #include "volume/sparing.h"
@@ -20,6 +19,24 @@ namespace {
 
 bool identifier_is(const std::uint8_t* vsd, const char* identifier) {
   return std::memcmp(vsd + 1, identifier, 5) == 0;
+}
+
+// Whether "NSR02" or "NSR03" stands among the 10 descriptors `spacing` bytes apart in `area`
+// (the bytes from 32768), up to the first whose version byte is 0.
+bool holds_nsr(VolumeSession& session, const std::uint8_t* area, std::uint32_t spacing) {
+  bool found = false;
+  for (std::uint32_t i = 0; i < kRecognitionDescriptors; ++i) {
+    const std::uint8_t* vsd = area + std::size_t{i} * spacing;
+    if (identifier_is(vsd, "NSR02")) {
+      session.recognition |= kNsr02Seen;
+      found = true;
+    } else if (identifier_is(vsd, "NSR03")) {
+      session.recognition |= kNsr03Seen;
+      found = true;
+    }
+    if (vsd[6] == 0) break;
+  }
+  return found;
 }
 
 void visit_file_set_at(VolumeSession& session, std::uint8_t* area, std::uint32_t sector) {
@@ -77,37 +94,37 @@ bool commit_writes(VolumeSession& session, const char* path) {
   return !run_failed(session);
 }
 
-}  // namespace
-
-bool scan_recognition_sequence(VolumeSession& session, std::uint32_t spacing) {
-  std::uint8_t* buffer =
-      ensure_buffer(*session.buffer, static_cast<std::int32_t>(kRecognitionDescriptors * spacing));
-  if (buffer == nullptr) return false;
-  if (read_units(session, kRecognitionStart / spacing, spacing, kRecognitionDescriptors, buffer) <
-      kRecognitionDescriptors) {
-    return false;
+// An image with no UDF volume, only an ISO 9660 one: its name read, or its descriptors renamed.
+bool process_iso_volume(VolumeSession& session, IsoDescriptorSet& iso, const char* path) {
+  if (is_read_only(session)) {
+    iso_volume_label(iso, session.current_label.data(),
+                     static_cast<std::uint32_t>(session.current_label.size()));
+    return true;
   }
-  bool found = false;
-  for (std::uint32_t i = 0; i < kRecognitionDescriptors; ++i) {
-    const std::uint8_t* vsd = buffer + std::size_t{i} * spacing;
-    if (identifier_is(vsd, "CD001")) {
-      if (vsd[0] == 1) session.recognition |= kIsoPrimarySeen;
-      if (vsd[0] == 2) session.recognition |= kIsoSupplementarySeen;
-    } else if (identifier_is(vsd, "NSR02")) {
-      session.recognition |= kNsr02Seen;
-      found = true;
-    } else if (identifier_is(vsd, "NSR03")) {
-      session.recognition |= kNsr03Seen;
-      found = true;
-    }
-    if (vsd[6] == 0) break;
-  }
-  return found;
+  rename_iso_descriptors(session, iso);
+  if (!commit_writes(session, path)) return false;
+  std::puts("Done!");
+  return true;
 }
 
-std::uint32_t recognise_volume(VolumeSession& session) {
+}  // namespace
+
+std::uint32_t recognise_volume(VolumeSession& session, IsoDescriptorSet& iso) {
+  std::uint32_t held = 0;  // bytes from 32768 already in the buffer
   for (std::uint32_t spacing = kOpticalBlockSize; spacing <= kMaxBlockSize; spacing *= 2) {
-    if (scan_recognition_sequence(session, spacing)) return spacing;
+    const std::uint32_t wanted = kRecognitionDescriptors * spacing;
+    std::uint8_t* area = ensure_buffer(*session.buffer, static_cast<std::int32_t>(wanted));
+    if (area == nullptr) return 0;
+    // A wider spacing's descriptors start with the bytes the narrower scans read: only the rest
+    // is read, in 2048-byte units that continue the first read.
+    const std::uint32_t units = (wanted - held) / kOpticalBlockSize;
+    if (read_units(session, (kRecognitionStart + held) / kOpticalBlockSize, kOpticalBlockSize,
+                   units, area + held) < units) {
+      return 0;
+    }
+    held = wanted;
+    if (spacing == kOpticalBlockSize) find_iso_descriptors(area, kRecognitionDescriptors, iso);
+    if (holds_nsr(session, area, spacing)) return spacing;
   }
   return 0;
 }
@@ -146,17 +163,19 @@ bool process_volume(VolumeSession& session, const char* path) {
 }
 
 bool process_open_volume(VolumeSession& session, const char* path) {
-  const std::uint32_t spacing = recognise_volume(session);
+  // The ISO 9660 descriptors are copied out of the recognition scan's bytes, which the anchor
+  // search's reads replace.
+  IsoDescriptorSet iso;
+  const std::uint32_t spacing = recognise_volume(session, iso);
   if (spacing == 0) {
+    if (first_sound(iso, IsoKind::kPrimary) != nullptr)
+      return process_iso_volume(session, iso, path);
     std::printf("UDF file system not found in: %s\n", path);
     return false;
   }
+  // Only a volume of 2048-byte spacing has an ISO 9660 side: the bridge.
+  if (spacing != kOpticalBlockSize) iso.count = 0;
   const bool writing = !is_read_only(session);
-  // A bridge image's ISO 9660 and Joliet names: the recognition scan's blocks are still in
-  // the session's buffer, which the anchor search reuses.
-  IsoNameDescriptors iso_names;
-  if (writing && spacing == kOpticalBlockSize)
-    iso_names = find_iso_names(session.buffer->data.get());
   // The anchor's extents are still needed after the first scan has reused the session's
   // buffer, so it lives in the pass's own block area, which later holds the File Set
   // Descriptor.
@@ -184,7 +203,7 @@ bool process_open_volume(VolumeSession& session, const char* path) {
     if (session.write_failed) return false;
   }
   scan_descriptor_sequence(session, reserve, false);
-  if (writing) rename_iso_volumes(session, iso_names);
+  if (writing) rename_iso_descriptors(session, iso);
 
   if (get_u32(session.fsd_location.data()) == 0)
     return writing ? commit_writes(session, path) : true;

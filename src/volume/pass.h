@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "iso/descriptors.h"
 #include "volume/partition.h"
 
 namespace tarnwick {
@@ -17,14 +18,13 @@ namespace tarnwick {
 inline constexpr std::uint32_t kRecognitionStart = 32768;
 inline constexpr std::uint32_t kRecognitionDescriptors = 10;
 
-// Reads the 10 descriptors from byte 32768 that lie `spacing` bytes apart and sets
-// `recognition` flags; true when "NSR02" or "NSR03" stands among them up to the first whose
-// version byte is 0. False when the 10 blocks of `spacing` bytes cannot all be read.
-bool scan_recognition_sequence(VolumeSession& session, std::uint32_t spacing);
-
-// The spacing whose scan finds NSR: 2048 first, then 4096, 8192, 16384 and 32768 in turn, only
-// while none has; 0 when none does.
-std::uint32_t recognise_volume(VolumeSession& session);
+// The spacing whose scan finds "NSR02" or "NSR03" among the 10 descriptors from byte 32768 that
+// lie that many bytes apart, up to the first whose version byte is 0: 2048 first, then 4096,
+// 8192, 16384 and 32768 in turn, only while none has; 0 when none does or the descriptors of a
+// spacing cannot all be read. Sets the `recognition` flags. Each spacing reads only the bytes
+// past those the narrower ones read, into the session's buffer. `iso` receives the ISO 9660
+// descriptor set of the 2048-byte scan (none when that could not be read).
+std::uint32_t recognise_volume(VolumeSession& session, IsoDescriptorSet& iso);
 
 // The block sizes a volume recognised at `spacing` may have, in the order they are tried:
 // 2048, 512 and 1024 for 2048, otherwise the spacing itself; a block device's own logical
@@ -38,13 +38,16 @@ std::size_t allowed_block_sizes(const VolumeSession& session, std::uint32_t spac
 bool process_volume(VolumeSession& session, const char* path);
 
 // The pass over an image already open in `session.image` (with `image_bytes` set). Returns
-// false, with its message printed, when no UDF volume is recognised ("UDF file system not
-// found in: %s", also when only a spacing wider than 2048 found one and no anchor of that size
-// verifies), no anchor verifies ("Failed to read ADVP!"), or in write mode when any write was
-// skipped or failed or the image could not be flushed to storage ("Error writing file: %s"). In
-// write mode the names of a bridge image's ISO 9660 and Joliet descriptors are rewritten after
-// the reserve sequence (volume/iso9660.h); "Done!" ends a run that rewrote the File Set
-// Descriptor's location without failure.
+// false, with its message printed, when neither a UDF volume nor an ISO 9660 one is recognised
+// ("UDF file system not found in: %s", also when only a spacing wider than 2048 found UDF and no
+// anchor of that size verifies), no anchor verifies ("Failed to read ADVP!"), or in write mode
+// when a descriptor was left unchanged, any write was skipped or failed or the image could not
+// be flushed to storage ("Error writing file: %s"). In write mode the names of a bridge image's
+// ISO 9660 descriptors are rewritten after the reserve sequence (iso/descriptors.h); "Done!"
+// ends a run that rewrote the File Set Descriptor's location without failure.
+// An image without UDF whose 2048-byte scan holds a sound ISO 9660 primary descriptor is an ISO
+// 9660 volume: read mode captures the name ISO 9660 readers show, write mode renames its
+// descriptors, syncs and ends with "Done!" when nothing failed.
 bool process_open_volume(VolumeSession& session, const char* path);
 
 }  // namespace tarnwick

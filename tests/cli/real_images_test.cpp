@@ -21,6 +21,9 @@ struct Producer {
   std::vector<std::string> tools;  // beyond mkudffs: the row is skipped where one is missing
   std::string old = "Old";
   BuildOptions built{};
+  // The ISO 9660 side: "" none, "-" a pure ISO 9660 image (no UDF); J Joliet, R Rock Ridge.
+  std::string iso;
+  bool restores = true;  // relabelling with `old` gives back the original bytes
 };
 
 Producer mkudffs_row(const std::string& media, const std::string& revision, std::uint32_t block,
@@ -33,8 +36,23 @@ Producer mkudffs_row(const std::string& media, const std::string& revision, std:
               (block > 4096 ? "600" : "4096")};
 }
 
-// genisoimage brings isoinfo; pycdlib is Debian's python3-pycdlib.
-const std::vector<std::string> kIsoReaders = {"genisoimage", "pycdlib"};
+// genisoimage brings isoinfo; pycdlib is Debian's python3-pycdlib; GRUB's view is grub-common's.
+const std::vector<std::string> kIsoReaders = {"genisoimage", "pycdlib", "xorriso", "grub-fstest"};
+std::string genisoimage(const std::string& options) {
+  return "genisoimage -quiet -V 'Old Name' " + options + " -o \"$IMG\" \"$DIR\"";
+}
+// A live image as the distributions make them: isolinux for BIOS, an EFI boot image, an MBR and
+// a GPT that let the image boot from a USB stick.
+const std::string kHybrid =
+    "cd \"$DIR\" && mkdir -p isolinux boot && cp /usr/lib/ISOLINUX/isolinux.bin "
+    "/usr/lib/syslinux/modules/bios/ldlinux.c32 isolinux && mkfs.vfat -C boot/efi.img 1440 "
+    ">/dev/null && mmd -i boot/efi.img ::/EFI ::/EFI/BOOT && mcopy -i boot/efi.img a.txt "
+    "::/EFI/BOOT/BOOTX64.EFI && xorriso -as mkisofs -quiet -o \"$IMG\" -V 'Old Name' -J -R "
+    "-isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin -b isolinux/isolinux.bin -c isolinux/boot.cat "
+    "-no-emul-boot -boot-load-size 4 -boot-info-table -eltorito-alt-boot -e boot/efi.img "
+    "-no-emul-boot -isohybrid-gpt-basdat .";
+const std::vector<std::string> kHybridTools = {"genisoimage", "pycdlib",   "xorriso",
+                                               "grub-fstest", "mkfs.vfat", "mcopy"};
 const std::string kPycdlib =
     "python3 -c 'import io, sys, pycdlib; i = pycdlib.PyCdlib(); "
     "i.new(interchange_level=3, joliet=3, udf=\"2.60\", vol_ident=\"OLD\"); "
@@ -60,77 +78,117 @@ const Producer kProducers[] = {
     mkudffs_row("hd", "2.01", 4096),
     mkudffs_row("bdr", "2.50", 4096),
     mkudffs_row("hd", "2.01", 32768),
-    {"genisoimage -udf", 2048, "genisoimage -quiet -udf -V Old -o \"$IMG\" \"$DIR\"", kIsoReaders},
+    {"genisoimage -udf",
+     2048,
+     "genisoimage -quiet -udf -V Old -o \"$IMG\" \"$DIR\"",
+     kIsoReaders,
+     "Old",
+     {},
+     "P"},
     // clang-format off
-    {"genisoimage -udf -J", 2048, "genisoimage -quiet -udf -J -V Old -o \"$IMG\" \"$DIR\"", kIsoReaders},
-    {"pycdlib", 2048, kPycdlib, kIsoReaders, "CDROM"},
-    {"DVD-Video", 2048, kDvdVideo, {"genisoimage", "pycdlib", "ffmpeg", "dvdauthor", "lsdvd"}, "OLD_TITLE"},
+    {"genisoimage -udf -J", 2048, "genisoimage -quiet -udf -J -V Old -o \"$IMG\" \"$DIR\"", kIsoReaders, "Old", {}, "J"},
+    {"pycdlib", 2048, kPycdlib, kIsoReaders, "CDROM", {}, "J", false},
+    {"DVD-Video", 2048, kDvdVideo, {"genisoimage", "pycdlib", "xorriso", "grub-fstest", "ffmpeg", "dvdauthor", "lsdvd"}, "OLD_TITLE", {}, "P"},
+    // Pure ISO 9660 images.
+    {"genisoimage", 2048, genisoimage(""), kIsoReaders, "Old Name", {}, "-"},
+    {"genisoimage -J", 2048, genisoimage("-J"), kIsoReaders, "Old Name", {}, "-J"},
+    {"genisoimage -R", 2048, genisoimage("-R"), kIsoReaders, "Old Name", {}, "-R"},
+    {"genisoimage -J -R", 2048, genisoimage("-J -R"), kIsoReaders, "Old Name", {}, "-JR"},
+    {"genisoimage -iso-level 4 -J", 2048, genisoimage("-iso-level 4 -J"), kIsoReaders, "Old Name", {}, "-J"},
+    {"xorriso, bootable hybrid", 2048, kHybrid, kHybridTools, "Old Name", {}, "-JR"},
+    {"xorriso, two sessions", 2048, "for f in a b; do xorriso -dev \"$IMG\" -volid 'Old Name' -joliet on -map \"$DIR/a.txt\" /$f -commit; done >/dev/null 2>&1", kIsoReaders, "Old Name", {}, "-JR"},
+    {"pycdlib, level 4", 2048, "python3 -c 'import io, sys, pycdlib; i = pycdlib.PyCdlib(); i.new(interchange_level=4, joliet=3, vol_ident=\"Old Name\"); i.add_fp(io.BytesIO(b\"x\"), 1, \"/a.txt\", joliet_path=\"/a.txt\"); i.write(sys.argv[1])' \"$IMG\"", kIsoReaders, "Old Name", {}, "-J"},
     {"builder, metadata and mirror", 2048, "", {}, "Sample", {.metadata = true}},
     {"builder, metadata file in two extents", 4096, "", {}, "Sample", {.metadata = true, .main_extents = {{2, 2}, {12, 2}}, .block = 4096}},
     // clang-format on
 };
 
 // A label and what each kind of field then holds: the UDF 32-byte fields (30 characters), the
-// ISO 9660 primary and Joliet names, and blkid's ISO 9660 label (the Joliet name, followed by
-// the rest of the primary one where the Joliet one is cut).
+// ISO 9660 primary name (printable ASCII as typed), the Joliet name (16 characters) and the
+// name blkid shows (the two merged).
 struct Label {
-  std::string label, udf_short, iso, joliet, blkid_joliet;
+  std::string label, udf_short, iso, joliet, blkid;
 };
 // clang-format off
 const std::string kCafe = "Caf\xC3\xA9 \xC3\x86" "ble", kGreek = "\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xE6\x9D\xB1\xE4\xBA\xAC \xE2\x82\xAC ";
 const Label kLabels[] = {
-    {"Archive 2026 of the long project name", "Archive 2026 of the long proje", "ARCHIVE_2026_OF_THE_LONG_PROJECT", "Archive 2026 of", "Archive 2026 of THE_LONG_PROJECT"},
-    {kCafe, kCafe, "CAF___BLE", kCafe, kCafe},
-    {kGreek + "\xF0\x9F\x98\x80", kGreek + "\xF0\x9F\x98\x80", "____________", kGreek + "_", kGreek + "_"}};
+    {"Archive 2026 of the long project name", "Archive 2026 of the long proje", "Archive 2026 of the long project", "Archive 2026 of", "Archive 2026 of the long project"},
+    {"Archive 2026 of the project", "Archive 2026 of the project", "Archive 2026 of the project", "Archive 2026 of", "Archive 2026 of the project"},
+    {kCafe, kCafe, "Caf_ _ble", kCafe, kCafe}, {"", "", "", "", ""},
+    {kGreek + "\xF0\x9F\x98\x80", kGreek + "\xF0\x9F\x98\x80", "_____ __ _ _", kGreek + "_", kGreek + "_"}};
 // clang-format on
 
-std::string line_after(const std::string& out, const std::string& key) {
+// What follows `key` in `out` up to `end`, trailing spaces dropped; empty when `key` is not there.
+std::string line_after(const std::string& out, const std::string& key, char end = '\n') {
   const std::size_t at = out.find(key);
-  return at == std::string::npos
-             ? "<none>"
-             : out.substr(at + key.size(), out.find('\n', at) - at - key.size());
+  if (at == std::string::npos) return "";
+  const std::string value =
+      out.substr(at + key.size(), out.find(end, at + key.size()) - at - key.size());
+  return value.substr(0, value.find_last_not_of(' ') + 1);
 }
 
-// The names an ISO 9660 reader shows: isoinfo's primary, blkid's, the Joliet one as pycdlib
-// reads it back (which also checks the whole ISO 9660 side strictly), and lsdvd's title.
+// The names ISO 9660 readers show: isoinfo's, xorriso's and pycdlib's primary name, pycdlib's
+// Joliet name (pycdlib re-reads the whole ISO 9660 side strictly), blkid's, GRUB's and lsdvd's.
 std::string iso_names(const std::string& path, bool dvd) {
-  const std::string joliet =
+  const std::string pycdlib =
       run({"python3", "-c",
            "import sys, pycdlib; i = pycdlib.PyCdlib(); i.open(sys.argv[1]); "
+           "print(i.pvd.volume_identifier.decode().rstrip(), end='|'); "
            "print(i.joliet_vd.volume_identifier.decode('utf-16-be').rstrip() if i.joliet_vd "
-           "else '-')",
+           "else '-', end='')",
            path})
           .out;
   return line_after(run({"isoinfo", "-d", "-i", path}).out, "Volume id: ") + "|" +
-         blkid(path, "LABEL", "iso9660") + "|" + joliet +
-         (dvd ? line_after(run({"lsdvd", path}).out, "Disc Title: ") : "");
+         line_after(run({"xorriso", "-indev", path, "-pvd_info"}).out, "Volume Id    : ") + "|" +
+         pycdlib + "|" + blkid(path, "LABEL", "iso9660") + "|" +
+         line_after(run({"grub-fstest", path, "ls", "--", "-l", "(loop0)"}).out, "Label `", '\'') +
+         (dvd ? "|" + line_after(run({"lsdvd", path}).out, "Disc Title: ") : "");
 }
 
 // Relabels the image with each label (the last only, for other block sizes than 2048); every
-// reader must show it, and only label fields (and the VAT's) change, sealed.
+// reader must show it, and only label fields (and the VAT's) change, sealed. Then the old label
+// gives the old bytes back.
 void expect_relabelled(const std::string& path, const Producer& p) {
-  const bool iso = !p.tools.empty();  // the ISO 9660 bridges
-  const bool joliet = p.make.find("-J") != std::string::npos || p.name == "pycdlib";
+  const bool udf = p.iso.find('-') == std::string::npos;
+  const bool joliet = p.iso.find('J') != std::string::npos;
+  const Image original = read_file(path, p.block);
   EXPECT_EQ(run_both(path).out, "Volume label of " + path + ": " + p.old + "\n");
-  const std::string warnings = udfinfo(path, p.block)["warnings"];
-  for (const Label& l : std::span(kLabels).subspan(p.block == 2048 ? 0 : 2)) {
+  if (!udf) EXPECT_EQ(blkid(path, "LABEL", "iso9660"), p.old);
+  const std::string warnings = udf ? udfinfo(path, p.block)["warnings"] : "";
+  for (const Label& l : std::span(kLabels).subspan(p.block == 2048 ? 0 : 4)) {
     SCOPED_TRACE(l.label);
     const Image before = read_file(path, p.block);
     EXPECT_EQ(run_both(path, {l.label}).out,
               "Changing " + path + " volume label to '" + l.label + "'\nDone!\n");
     EXPECT_EQ(unexpected_changes(before, read_file(path, p.block)), std::vector<std::string>{});
-    auto info = udfinfo(path, p.block);
-    EXPECT_EQ(info["lvid"] + "|" + info["vid"] + "|" + info["fsid"] + "|" + info["warnings"],
-              l.label + "|" + l.udf_short + "|" + l.udf_short + "|" + warnings);
-    if (p.block <= 4096)  // blkid reads no larger block size
-      EXPECT_EQ(blkid(path, "LABEL") + "|" + blkid(path, "VOLUME_ID"), l.label + "|" + l.udf_short);
-    EXPECT_EQ(label_of(path), l.label);
-    if (iso) {
-      EXPECT_EQ(iso_names(path, p.name == "DVD-Video"),
-                l.iso + "|" + (joliet ? l.blkid_joliet + "|" + l.joliet : l.iso + "|-") + "\n" +
-                    (p.name == "DVD-Video" ? l.iso : ""));
+    if (udf) {
+      auto info = udfinfo(path, p.block);
+      EXPECT_EQ(info["lvid"] + "|" + info["vid"] + "|" + info["fsid"] + "|" + info["warnings"],
+                l.label + "|" + l.udf_short + "|" + l.udf_short + "|" + warnings);
+      if (p.block <= 4096)  // blkid reads no larger block size
+        EXPECT_EQ(blkid(path, "LABEL") + "|" + blkid(path, "VOLUME_ID"),
+                  l.label + "|" + l.udf_short);
     }
+    // Read mode prints what blkid shows: the UDF label, or on a pure ISO 9660 image the merge.
+    EXPECT_EQ(label_of(path), udf      ? l.label
+                              : joliet ? l.blkid
+                                       : l.iso.substr(0, l.iso.find_last_not_of(' ') + 1));
+    if (p.iso.empty()) continue;
+    // GRUB shows the UDF label, else the Joliet name, but the primary one on a Rock Ridge image.
+    const bool grub_joliet = joliet && p.iso.find('R') == std::string::npos;
+    const std::string iso = l.iso.substr(0, l.iso.find_last_not_of(' ') + 1);
+    EXPECT_EQ(iso_names(path, p.name == "DVD-Video"),
+              iso + "|" + (iso.empty() ? "ISOIMAGE" : iso) + "|" + iso + "|" +
+                  (joliet ? l.joliet : "-") + "|" + (joliet ? l.blkid : iso) + "|" +
+                  (udf           ? l.label
+                   : grub_joliet ? l.joliet
+                                 : iso) +
+                  (p.name == "DVD-Video" ? "|" + iso.substr(0, iso.find(' ')) : ""));
   }
+  if (p.iso.empty() || !p.restores) return;
+  EXPECT_EQ(run_tool({path, "Other"}).status, 0);
+  EXPECT_EQ(run_tool({path, p.old}).status, 0);
+  EXPECT_TRUE(read_file(path, p.block) == original) << "the old label gives the old bytes back";
 }
 
 TEST(RealImages, EveryProducersImagesAreReadAndRelabelled) {

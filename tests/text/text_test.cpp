@@ -16,15 +16,15 @@ TEST(NewLabel, FormCutAndNamesOfEachFieldWithinTheField) {
   // clang-format off
   const std::u16string a16(16, u'a');
   const struct { std::string label; std::uint8_t id, short_length, long_length; std::string iso; std::u16string joliet; } kCases[] = {
-      {"A", 8, 2, 2, "A", u"A"}, {a, 8, 31, 127, std::string(32, 'A'), a16},
-      {a.substr(0, 19) + "\xE2\x82\xAC", 16, 31, 41, std::string(19, 'A') + "_", a16},
-      {a.substr(0, 126) + "\xE2\x82\xAC", 8, 31, 127, std::string(32, 'A'), a16},  // the form is decided on 126 units
-      {a.substr(0, 14) + smile, 16, 29, 33, std::string(14, 'A') + "_", a16.substr(0, 14) + u"_"},
-      {a.substr(0, 62) + smile, 16, 31, 125, std::string(32, 'A'), a16},  // never half a pair
-      {a.substr(0, 125) + smile, 8, 31, 126, std::string(32, 'A'), a16}, {"", 0, 0, 0, "", u""},  // all padding
-      {"az_AZ09 ~\x7F\xC2\x9F\xC2\xA0\x01", 8, 14, 14, "AZ_AZ09______", u"az_AZ09 ~__\u00A0_"},
-      {b.substr(0, 32), 8, 31, 33, std::string(32, 'B'), std::u16string(16, u'b')}, {b, 8, 31, 41, std::string(32, 'B'), std::u16string(16, u'b')},
-      {smile + "x" "\xEF\xBF\xBF", 16, 9, 9, "_X_", u"_x\uFFFF"},
+      {"A", 8, 2, 2, "A", u"A"}, {a, 8, 31, 127, std::string(32, 'a'), a16},
+      {a.substr(0, 19) + "\xE2\x82\xAC", 16, 31, 41, std::string(19, 'a') + "_", a16},
+      {a.substr(0, 126) + "\xE2\x82\xAC", 8, 31, 127, std::string(32, 'a'), a16},  // the form is decided on 126 units
+      {a.substr(0, 14) + smile, 16, 29, 33, std::string(14, 'a') + "_", a16.substr(0, 14) + u"_"},
+      {a.substr(0, 62) + smile, 16, 31, 125, std::string(32, 'a'), a16},  // never half a pair
+      {a.substr(0, 125) + smile, 8, 31, 126, std::string(32, 'a'), a16}, {"", 0, 0, 0, "", u""},  // all padding
+      {"az_AZ09 ~\x1F\x7F\xC2\x9F\xC2\xA0\x01", 8, 15, 15, "az_AZ09 ~_____", u"az_AZ09 ~___\u00A0_"},
+      {b.substr(0, 32), 8, 31, 33, std::string(32, 'b'), std::u16string(16, u'b')}, {b, 8, 31, 41, std::string(32, 'b'), std::u16string(16, u'b')},
+      {smile + "x" "\xEF\xBF\xBF", 16, 9, 9, "_x_", u"_x\uFFFF"},
       {"\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", 16, 9, 9, "__", u"__"},  // U+10000, U+10FFFF: one each
   };
   // clang-format on
@@ -54,7 +54,7 @@ TEST(NewLabel, FormCutAndNamesOfEachFieldWithinTheField) {
   // Neither name is written past its 32 bytes, padded or cut.
   const std::vector<std::uint16_t> longer(40, 'a');
   for (const auto& [label, count, iso] :
-       {std::tuple{&lone[0], 4u, "_A_ "}, {longer.data(), 40u, "AAAA"}}) {
+       {std::tuple{&lone[0], 4u, "_a_ "}, {longer.data(), 40u, "aaaa"}}) {
     std::uint8_t field[33];
     field[32] = 0xAA;
     iso_primary_identifier(label, count, field);

@@ -103,17 +103,26 @@ void set(Image& i, std::uint32_t sector, std::size_t pos, std::uint32_t value, i
   reseal(i, sector);
 }
 
-// ISO 9660 descriptors of a bridge image from sector 16, before the UDF ones, which move up:
-// (type, escape sequences) each; type 2 with "%/@", "%/C" or "%/E" is Joliet. One more is
-// planted past the blank descriptor that ends the recognition sequence.
-void bridge(Image& i, const std::vector<std::pair<std::uint8_t, std::string>>& iso) {
+// ISO 9660 descriptors from sector 16, each named "OLD" and saying 2048-byte blocks, before
+// the UDF ones, which move up: a bridge image, or with `udf` false (the UDF ones blanked) a pure
+// ISO 9660 image. Each is (type, version, escape sequences); type 2 with "%/@", "%/C" or "%/E"
+// is Joliet.
+struct Iso {
+  std::uint8_t type, version = 1;
+  std::string escape;
+};
+void iso_set(Image& i, const std::vector<Iso>& iso, bool udf = true) {
   const auto n = static_cast<std::uint32_t>(iso.size());
   std::memmove(sector_at(i, 16 + n), sector_at(i, 16), 3 * 2048);
-  for (std::uint32_t k = 0; k <= n; ++k) {
-    std::uint8_t* d = sector_at(i, k < n ? 16 + k : 20 + n);
-    std::memset(d, 0, 2048), std::memcpy(d + 1, "CD001\1", 6), std::memcpy(d + 40, "OLD", 3);
-    d[0] = k < n ? iso[k].first : 1;
-    if (k < n) std::memcpy(d + 88, iso[k].second.data(), iso[k].second.size());
+  if (!udf) std::memset(sector_at(i, 16 + n), 0, 3 * 2048);
+  for (std::uint32_t k = 0; k < n; ++k) {
+    std::uint8_t* d = sector_at(i, 16 + k);
+    std::memset(d, 0, 2048), std::memcpy(d + 1, "CD001", 5), std::memset(d + 40, ' ', 32);
+    d[0] = iso[k].type, d[6] = iso[k].version, d[129] = d[130] = 8;
+    std::memcpy(d + 88, iso[k].escape.data(), iso[k].escape.size());
+    const bool joliet = iso[k].escape.rfind("%/", 0) == 0;
+    for (int c = 0; c < 16 && joliet; ++c) d[40 + 2 * c] = 0;  // U+0020 padding
+    for (int c = 0; c < 3; ++c) (joliet ? d[41 + 2 * c] : d[40 + c]) = "OLD"[c];
   }
 }
 
@@ -185,8 +194,14 @@ void vat150_in_efe(Image& i) {
 // clang-format off
 std::vector<Case> cases() {
   return {
-  // The names a bridge carries are renamed, even when the volume names no file set.
-  {"bridge: primary, boot record, Joliet at levels 1 and 2, another supplementary; no file set location", {}, [](Image& i) { bridge(i, {{1, ""}, {0, "%/E"}, {2, "%/@"}, {2, "%/C"}, {2, "%/F"}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", with(kSequences, {16, 18, 19})},
+  // The names a bridge carries are renamed, even when the volume names no file set; nothing
+  // after the set's terminator is read as a descriptor.
+  {"bridge: primary, boot record, Joliet at levels 1 and 2, another supplementary, terminator, a primary after it; no file set location", {}, [](Image& i) { iso_set(i, {{1}, {0, 1, "%/E"}, {2, 1, "%/@"}, {2, 2, "%/C"}, {2, 1, "%/F"}, {255}, {1}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", with(kSequences, {16, 18, 19})},
+  {"bridge: primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}), sector_at(i, 16)[130] = 2; }, "Descriptor at sector 16 not changed: invalid tag\n", "Sample", with(kSequences, {17, 257})},
+  // Pure ISO 9660: primary, enhanced and Joliet are renamed; not what is no "CD001" descriptor.
+  {"ISO 9660: primary, enhanced, Joliet, a type 1 of another standard, terminator, a primary after it", {}, [](Image& i) { iso_set(i, {{1}, {2, 2, ""}, {2, 1, "%/E"}, {1}, {255}, {1}}, false), std::memcpy(sector_at(i, 19) + 1, "CDW02", 5); }, kDone, "OLD", {16, 17, 18}},
+  {"ISO 9660: its primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 16)[129] = 16; }, kNotUdf, "", {}},
+  {"ISO 9660: the sync failing", {}, [](Image& i) { iso_set(i, {{1}, {255}}, false); }, "Error writing file: PATH\n", "OLD", {16}, "", 0},
   {"4096-byte volume with an ISO 9660 primary first: no 2048-byte bridge", k4096, [](Image& i) { std::memmove(&i[36864], &i[32768], 3 * 4096), std::memset(&i[32768], 0, 4096), std::memcpy(&i[32769], "CD001\1", 6), i[32768] = 1; }, kDone, "Sample", with(kSequences, {257})},
   // A failed sync fails the run; the reserve sequence waits for the main one's.
   {"main sequence's sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", {32, 33, 35}, "", 0},
