@@ -51,8 +51,14 @@ const std::string kHybrid =
     "-isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin -b isolinux/isolinux.bin -c isolinux/boot.cat "
     "-no-emul-boot -boot-load-size 4 -boot-info-table -eltorito-alt-boot -e boot/efi.img "
     "-no-emul-boot -isohybrid-gpt-basdat .";
-const std::vector<std::string> kHybridTools = {"genisoimage", "pycdlib",   "xorriso",
-                                               "grub-fstest", "mkfs.vfat", "mcopy"};
+const std::vector<std::string> kHybridTools = {"genisoimage",
+                                               "pycdlib",
+                                               "xorriso",
+                                               "grub-fstest",
+                                               "mkfs.vfat",
+                                               "mcopy",
+                                               "/usr/lib/ISOLINUX/isohdpfx.bin",
+                                               "/usr/lib/syslinux/modules/bios/ldlinux.c32"};
 const std::string kPycdlib =
     "python3 -c 'import io, sys, pycdlib; i = pycdlib.PyCdlib(); "
     "i.new(interchange_level=3, joliet=3, udf=\"2.60\", vol_ident=\"OLD\"); "

@@ -78,8 +78,9 @@ std::string label_of(const std::string& path) {
 }
 
 bool have_tool(const std::string& name) {
-  const std::string probe =
-      name == "pycdlib" ? "python3 -c 'import pycdlib'" : "command -v " + name;
+  const std::string probe = name == "pycdlib" ? "python3 -c 'import pycdlib'"
+                            : name[0] == '/'  ? "test -e " + name
+                                              : "command -v " + name;
   return run({"sh", "-c", probe}).status == 0;
 }
 

@@ -30,7 +30,7 @@ RunResult run_both(const std::string& path, const std::vector<std::string>& args
 // The label that `tarnwick PATH` prints, or the whole output in <> when it prints no label.
 std::string label_of(const std::string& path);
 
-// A program on PATH, or for "pycdlib" the Python module.
+// A program on PATH, a file for an absolute path, or for "pycdlib" the Python module.
 bool have_tool(const std::string& name);
 std::string capture_stdout(const std::function<void()>& fn);
 // udfinfo's key=value lines, told the block size; its warnings and errors under "warnings".
