@@ -13,6 +13,10 @@
 // allows: label fields and tag bytes of descriptors that verified, sealed again, with CS0 as
 // their character set; a VAT's 128-byte label; the ISO 9660 names (of a bridge or a pure ISO
 // 9660 image).
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -38,10 +42,16 @@ void run_pass(Image& image, const std::string* label) {
   VolumeSession session;
   session_init(session);
   if (label != nullptr) set_new_label(session, label->c_str());
-  // A stream over the image's bytes that can neither grow nor shrink it, as a file cannot.
-  session.image = fmemopen(image.data(), image.size(), label != nullptr ? "rb+" : "rb");
+  // A file in memory holding the image's bytes, sealed so that it can neither grow nor shrink.
+  const int fd = memfd_create("image", MFD_ALLOW_SEALING);
+  if (fd < 0 || write(fd, image.data(), image.size()) != static_cast<ssize_t>(image.size()) ||
+      fcntl(fd, F_ADD_SEALS, F_SEAL_GROW | F_SEAL_SHRINK) != 0)
+    broken("an in-memory image cannot be made");
+  session.image = fd;
   session.image_bytes = image.size();
   process_open_volume(session, "image");
+  if (pread(fd, image.data(), image.size(), 0) != static_cast<ssize_t>(image.size()))
+    broken("the image cannot be read back");
   session_close(session);
 }
 

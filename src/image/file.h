@@ -1,13 +1,22 @@
 // The platform's part of image access, and the only code that differs between POSIX and
 // Windows (file_posix.cpp, file_windows.cpp): opening an image file or block device for
-// reading or update, its size and sector size, the lock, positioning, syncing to storage.
-// Reading, writing and closing go through the stream it opens, the same on both.
+// reading or update, its size and sector size, the lock, positioned reads and writes (each one
+// call that positions and transfers), syncing to storage, closing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
 namespace tarnwick {
+
+// An open file: a descriptor on POSIX, a HANDLE on Windows.
+#ifdef _WIN32
+using FileHandle = void*;
+inline const FileHandle kNoFile = reinterpret_cast<FileHandle>(static_cast<std::intptr_t>(-1));
+#else
+using FileHandle = int;
+inline constexpr FileHandle kNoFile = -1;
+#endif
 
 enum class OpenResult : std::uint8_t { kOpened, kCannotOpen, kInUse };
 
@@ -16,7 +25,7 @@ inline constexpr int kLockWaitMilliseconds = 10000;
 inline constexpr int kLockRetryMilliseconds = 20;
 
 struct OpenedFile {
-  std::FILE* stream = nullptr;           // binary, unbuffered
+  FileHandle handle = kNoFile;
   std::uint64_t bytes = 0;               // the size of the file or device when it was opened
   std::uint32_t device_sector_size = 0;  // a block device's logical sector size; 0 for a file
 };
@@ -29,11 +38,21 @@ struct OpenedFile {
 // (kInUse after that, the file closed again). Prints nothing.
 OpenResult open_file(const char* path, bool writing, OpenedFile& file);
 
-// Positions `stream` at byte `offset`, in 64 bits; false when that fails.
-bool seek_file(std::FILE* stream, std::uint64_t offset);
+// What a positioned transfer returns when the file cannot be positioned at all (a pipe).
+inline constexpr std::int64_t kCannotPosition = -1;
 
-// Syncs the data written through `stream` to storage (the stream is flushed first); 0 on
-// success. A stream with no file behind it (an in-memory one) has nothing to sync.
-int sync_stream(std::FILE* stream);
+// Reads up to `size` bytes at byte `offset`: the bytes read (fewer at the end of the file or
+// after an error), or kCannotPosition.
+std::int64_t read_at(FileHandle file, std::uint64_t offset, std::uint8_t* dest, std::size_t size);
+
+// Writes `size` bytes at byte `offset`: the bytes written (fewer when the write failed), or
+// kCannotPosition.
+std::int64_t write_at(FileHandle file, std::uint64_t offset, const std::uint8_t* bytes,
+                      std::size_t size);
+
+// Syncs the data written to `file` to storage; 0 on success.
+int sync_to_storage(FileHandle file);
+
+void close_file(FileHandle file);
 
 }  // namespace tarnwick

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <ctime>
 
 #include "image/file.h"
@@ -52,6 +53,22 @@ std::uint32_t device_sector_size(int fd) {
   return 0;
 }
 
+// Calls `transfer(done)` (a pread or pwrite of what is left, at its place) until `size` bytes
+// moved, the file ended or an error: the bytes moved, or kCannotPosition when the file cannot
+// be positioned at all.
+template <typename Transfer>
+std::int64_t transfer_all(std::size_t size, Transfer transfer) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = transfer(done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && done == 0 && (errno == ESPIPE || errno == EINVAL)) return kCannotPosition;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<std::int64_t>(done);
+}
+
 }  // namespace
 
 OpenResult open_file(const char* path, bool writing, OpenedFile& file) {
@@ -62,7 +79,7 @@ OpenResult open_file(const char* path, bool writing, OpenedFile& file) {
   struct stat st {};
   const bool usable = fstat(fd, &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) &&
                       !(writing && S_ISBLK(st.st_mode) && is_read_only_device(fd)) &&
-                      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
+                      fcntl(fd, F_SETFL, 0) == 0;
   if (!usable) {
     close(fd);
     return OpenResult::kCannotOpen;
@@ -72,30 +89,32 @@ OpenResult open_file(const char* path, bool writing, OpenedFile& file) {
     close(fd);
     return OpenResult::kInUse;
   }
-  file.stream = fdopen(fd, writing ? "rb+" : "rb");
-  if (file.stream == nullptr) {
-    close(fd);
-    return OpenResult::kCannotOpen;
-  }
-  // Unbuffered: every read and write goes straight to the file, so a read asks for exactly
-  // the blocks wanted and a failed write is seen by the fwrite that made it.
-  std::setvbuf(file.stream, nullptr, _IONBF, 0);
-  if (S_ISBLK(st.st_mode)) file.device_sector_size = device_sector_size(fd);
-  if (fseeko(file.stream, 0, SEEK_END) == 0) {
-    const off_t end = ftello(file.stream);
+  file.handle = fd;
+  if (S_ISREG(st.st_mode)) {
+    file.bytes = st.st_size > 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+  } else {
+    file.device_sector_size = device_sector_size(fd);
+    const off_t end = lseek(fd, 0, SEEK_END);
     if (end > 0) file.bytes = static_cast<std::uint64_t>(end);
   }
   return OpenResult::kOpened;
 }
 
-bool seek_file(std::FILE* stream, std::uint64_t offset) {
-  return fseeko(stream, static_cast<off_t>(offset), SEEK_SET) == 0;
+std::int64_t read_at(FileHandle file, std::uint64_t offset, std::uint8_t* dest, std::size_t size) {
+  return transfer_all(size, [&](std::size_t done) {
+    return pread(file, dest + done, size - done, static_cast<off_t>(offset + done));
+  });
 }
 
-int sync_stream(std::FILE* stream) {
-  if (std::fflush(stream) != 0) return -1;
-  const int fd = fileno(stream);
-  return fd < 0 ? 0 : fdatasync(fd);
+std::int64_t write_at(FileHandle file, std::uint64_t offset, const std::uint8_t* bytes,
+                      std::size_t size) {
+  return transfer_all(size, [&](std::size_t done) {
+    return pwrite(file, bytes + done, size - done, static_cast<off_t>(offset + done));
+  });
 }
+
+int sync_to_storage(FileHandle file) { return fdatasync(file); }
+
+void close_file(FileHandle file) { close(file); }
 
 }  // namespace tarnwick

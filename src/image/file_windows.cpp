@@ -1,7 +1,6 @@
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "image/file.h"
@@ -59,31 +58,56 @@ OpenResult open_file(const char* path, bool writing, OpenedFile& file) {
     CloseHandle(handle);
     return OpenResult::kInUse;
   }
-  const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle),
-                                 (writing ? _O_RDWR : _O_RDONLY) | _O_BINARY);
-  if (fd < 0) {
-    CloseHandle(handle);
-    return OpenResult::kCannotOpen;
-  }
-  file.stream = _fdopen(fd, writing ? "r+b" : "rb");
-  if (file.stream == nullptr) {
-    _close(fd);
-    return OpenResult::kCannotOpen;
-  }
-  // Unbuffered: every read and write goes straight to the file, as on POSIX.
-  std::setvbuf(file.stream, nullptr, _IONBF, 0);
+  file.handle = handle;
   file.bytes = static_cast<std::uint64_t>(size.QuadPart);
   return OpenResult::kOpened;
 }
 
-bool seek_file(std::FILE* stream, std::uint64_t offset) {
-  return _fseeki64(stream, static_cast<long long>(offset), SEEK_SET) == 0;
+namespace {
+
+// Calls `transfer` (a ReadFile or WriteFile of what is left, at its place through OVERLAPPED)
+// until `size` bytes moved, the file ended or an error: the bytes moved, or kCannotPosition
+// when the file cannot be positioned at all.
+template <typename Transfer>
+std::int64_t transfer_all(std::uint64_t offset, std::size_t size, Transfer transfer) {
+  std::size_t done = 0;
+  while (done < size) {
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset + done);
+    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
+    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+    DWORD moved = 0;
+    if (!transfer(done, chunk, &moved, &at)) {
+      const DWORD error = GetLastError();
+      if (done == 0 && (error == ERROR_SEEK || error == ERROR_NEGATIVE_SEEK))
+        return kCannotPosition;
+      break;
+    }
+    if (moved == 0) break;
+    done += moved;
+  }
+  return static_cast<std::int64_t>(done);
 }
 
-int sync_stream(std::FILE* stream) {
-  if (std::fflush(stream) != 0) return -1;
-  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-  return handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle) ? 0 : -1;
+}  // namespace
+
+std::int64_t read_at(FileHandle file, std::uint64_t offset, std::uint8_t* dest, std::size_t size) {
+  return transfer_all(offset, size,
+                      [&](std::size_t done, DWORD chunk, DWORD* moved, OVERLAPPED* at) {
+                        return ReadFile(file, dest + done, chunk, moved, at) != 0;
+                      });
 }
+
+std::int64_t write_at(FileHandle file, std::uint64_t offset, const std::uint8_t* bytes,
+                      std::size_t size) {
+  return transfer_all(offset, size,
+                      [&](std::size_t done, DWORD chunk, DWORD* moved, OVERLAPPED* at) {
+                        return WriteFile(file, bytes + done, chunk, moved, at) != 0;
+                      });
+}
+
+int sync_to_storage(FileHandle file) { return FlushFileBuffers(file) ? 0 : -1; }
+
+void close_file(FileHandle file) { CloseHandle(file); }
 
 }  // namespace tarnwick

@@ -7,28 +7,19 @@
 
 namespace tarnwick {
 
-namespace {
-
-// Positions the stream at unit `unit` of `unit_size` bytes; the position is computed in 64 bits.
-bool seek_unit(ImageSession& session, std::uint32_t unit, std::uint32_t unit_size) {
-  return seek_file(session.image, std::uint64_t{unit} * unit_size);
-}
-
-}  // namespace
-
 bool session_init(ImageSession& session) {
   session = ImageSession{};
   session.new_label_long.back() = kReadOnlyMarker;
-  session.sync_file = sync_stream;
+  session.sync_file = sync_to_storage;
   session.buffer.reset(new (std::nothrow) SectorBuffer{});
   if (!session.buffer) return false;
   return ensure_buffer(*session.buffer, kInitialBufferSize) != nullptr;
 }
 
 void session_close(ImageSession& session) {
-  if (session.image != nullptr) {
-    std::fclose(session.image);
-    session.image = nullptr;
+  if (session.image != kNoFile) {
+    close_file(session.image);
+    session.image = kNoFile;
   }
   session.buffer.reset();
 }
@@ -37,17 +28,15 @@ bool is_read_only(const ImageSession& session) {
   return session.new_label_long.back() == kReadOnlyMarker;
 }
 
-std::unique_ptr<std::uint8_t[]> alloc_zeroed(std::size_t size) {
-  std::unique_ptr<std::uint8_t[]> bytes(new (std::nothrow) std::uint8_t[size]);
-  if (bytes) std::memset(bytes.get(), 0, size);
-  return bytes;
+std::unique_ptr<std::uint8_t[]> alloc_bytes(std::size_t size) {
+  return std::unique_ptr<std::uint8_t[]>(new (std::nothrow) std::uint8_t[size]);
 }
 
-std::uint8_t* ensure_buffer(SectorBuffer& buffer, std::int32_t size) {
+std::uint8_t* ensure_buffer(SectorBuffer& buffer, std::int32_t size, bool keep) {
   if (buffer.capacity >= size) return buffer.data.get();
-  std::unique_ptr<std::uint8_t[]> grown = alloc_zeroed(static_cast<std::size_t>(size));
+  std::unique_ptr<std::uint8_t[]> grown = alloc_bytes(static_cast<std::size_t>(size));
   if (!grown) return nullptr;
-  if (buffer.data && buffer.capacity > 0) {
+  if (keep && buffer.data && buffer.capacity > 0) {
     std::memcpy(grown.get(), buffer.data.get(), static_cast<std::size_t>(buffer.capacity));
   }
   buffer.data = std::move(grown);
@@ -59,7 +48,7 @@ OpenResult open_image(ImageSession& session, const char* path) {
   OpenedFile file;
   const OpenResult result = open_file(path, !is_read_only(session), file);
   if (result != OpenResult::kOpened) return result;
-  session.image = file.stream;
+  session.image = file.handle;
   session.image_bytes = file.bytes;
   if (file.device_sector_size != 0) session.device_sector_size = file.device_sector_size;
   return result;
@@ -71,13 +60,15 @@ std::uint64_t image_blocks(const ImageSession& session, std::uint32_t block_size
 
 std::uint32_t read_units(ImageSession& session, std::uint32_t unit, std::uint32_t unit_size,
                          std::uint32_t count, std::uint8_t* dest) {
-  if (!seek_unit(session, unit, unit_size)) {
-    // Reading on from wherever the stream stands would hand the caller another block.
+  const std::int64_t read =
+      read_at(session.image, std::uint64_t{unit} * unit_size, dest, std::size_t{count} * unit_size);
+  if (read == kCannotPosition) {
+    // Reading on from wherever the file stands would hand the caller another block.
     std::printf("fseek to sector %d failed!\n", static_cast<int>(unit));
     return 0;
   }
-  if (unit_size == 0) return 0;
-  return static_cast<std::uint32_t>(std::fread(dest, unit_size, count, session.image));
+  return unit_size == 0 ? 0
+                        : static_cast<std::uint32_t>(static_cast<std::uint64_t>(read) / unit_size);
 }
 
 std::uint32_t read_sectors(ImageSession& session, std::uint32_t sector, std::uint32_t count,
@@ -87,16 +78,17 @@ std::uint32_t read_sectors(ImageSession& session, std::uint32_t sector, std::uin
 
 void write_units(ImageSession& session, std::uint32_t unit, std::uint32_t unit_size,
                  const std::uint8_t* bytes) {
-  if (!seek_unit(session, unit, unit_size)) {
-    // Writing at whatever position the stream holds would overwrite another block.
+  const std::int64_t written =
+      write_at(session.image, std::uint64_t{unit} * unit_size, bytes, unit_size);
+  if (written == kCannotPosition) {
+    // Writing at whatever position the file holds would overwrite another block.
     std::printf("fseek to sector %u failed!\n", unit);
     session.write_failed = true;
     return;
   }
-  const std::size_t written = std::fwrite(bytes, 1, unit_size, session.image);
-  if (unit_size == 0 || written != unit_size || std::ferror(session.image) != 0) {
-    std::printf("fwrite to sector %u failed, result=%zu!\n", unit, written);
-    std::clearerr(session.image);
+  if (unit_size == 0 || written != unit_size) {
+    std::printf("fwrite to sector %u failed, result=%zu!\n", unit,
+                static_cast<std::size_t>(written));
     session.write_failed = true;
   }
 }

@@ -32,16 +32,17 @@ inline constexpr std::uint32_t kIsoMaxDescriptors = 10;
 
 enum class IsoKind : std::uint8_t { kPrimary, kJoliet, kEnhanced };
 
+// Set only as it is found: a set's memory is not touched before then.
 struct IsoNameDescriptor {
-  std::uint32_t sector = 0;  // its 2048-byte sector
-  IsoKind kind = IsoKind::kPrimary;
-  bool sound = false;  // its Logical Block Size reads 2048 in both byte orders
+  std::uint32_t sector;  // its 2048-byte sector
+  IsoKind kind;
+  bool sound;  // its Logical Block Size reads 2048 in both byte orders
   std::array<std::uint8_t, kIsoSectorSize> bytes;  // as read
 };
 
 struct IsoDescriptorSet {
   std::uint32_t count = 0;
-  std::array<IsoNameDescriptor, kIsoMaxDescriptors> names;
+  std::array<IsoNameDescriptor, kIsoMaxDescriptors> names;  // the first `count` are set
   bool el_torito = false;  // an El Torito boot record stands among them
 };
 

@@ -113,7 +113,7 @@ std::uint32_t recognise_volume(VolumeSession& session, IsoDescriptorSet& iso) {
   std::uint32_t held = 0;  // bytes from 32768 already in the buffer
   for (std::uint32_t spacing = kOpticalBlockSize; spacing <= kMaxBlockSize; spacing *= 2) {
     const std::uint32_t wanted = kRecognitionDescriptors * spacing;
-    std::uint8_t* area = ensure_buffer(*session.buffer, static_cast<std::int32_t>(wanted));
+    std::uint8_t* area = ensure_buffer(*session.buffer, static_cast<std::int32_t>(wanted), true);
     if (area == nullptr) return 0;
     // A wider spacing's descriptors start with the bytes the narrower scans read: only the rest
     // is read, in 2048-byte units that continue the first read.
@@ -140,11 +140,15 @@ std::size_t allowed_block_sizes(const VolumeSession& session, std::uint32_t spac
   } else {
     sizes[count++] = spacing;
   }
-  // A volume on a device is recorded in the device's own logical sector size.
+  // A volume on a device is recorded in the device's own logical sector size, and never in
+  // blocks smaller than it.
   for (std::size_t i = 1; i < count; ++i) {
     if (sizes[i] == session.device_sector_size) std::rotate(sizes, sizes + i, sizes + i + 1);
   }
-  return count;
+  return static_cast<std::size_t>(
+      std::remove_if(sizes, sizes + count,
+                     [&](std::uint32_t size) { return size < session.device_sector_size; }) -
+      sizes);
 }
 
 bool process_volume(VolumeSession& session, const char* path) {
@@ -179,7 +183,7 @@ bool process_open_volume(VolumeSession& session, const char* path) {
   // The anchor's extents are still needed after the first scan has reused the session's
   // buffer, so it lives in the pass's own block area, which later holds the File Set
   // Descriptor.
-  std::array<std::uint8_t, kMaxBlockSize> area{};
+  std::array<std::uint8_t, kMaxBlockSize> area;
   std::uint32_t sizes[3];
   const std::size_t size_count = allowed_block_sizes(session, spacing, sizes);
   if (!find_anchor(session, area.data(), sizes, size_count)) {
@@ -202,8 +206,11 @@ bool process_open_volume(VolumeSession& session, const char* path) {
     if (!sync_image(session)) std::printf("Error writing file: %s\n", path);
     if (session.write_failed) return false;
   }
-  scan_descriptor_sequence(session, reserve, false);
-  if (writing) rename_iso_descriptors(session, iso);
+  // Nothing read mode prints comes from the reserve sequence: only a relabel visits it.
+  if (writing) {
+    scan_descriptor_sequence(session, reserve, false);
+    rename_iso_descriptors(session, iso);
+  }
 
   if (get_u32(session.fsd_location.data()) == 0)
     return writing ? commit_writes(session, path) : true;

@@ -28,7 +28,8 @@ std::uint32_t recognise_volume(VolumeSession& session, IsoDescriptorSet& iso);
 
 // The block sizes a volume recognised at `spacing` may have, in the order they are tried:
 // 2048, 512 and 1024 for 2048, otherwise the spacing itself; a block device's own logical
-// sector size (when among them) first. Returns how many were written to `sizes` (at most 3).
+// sector size (when among them) first, and none smaller than it. Returns how many were written
+// to `sizes` (at most 3).
 std::size_t allowed_block_sizes(const VolumeSession& session, std::uint32_t spacing,
                                 std::uint32_t* sizes);
 

@@ -150,8 +150,8 @@ std::optional<std::uint8_t> read_partition_map(const std::uint8_t* lvd, std::uin
 void scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool collect) {
   const std::uint32_t block_size = session.block_size;
   const std::uint32_t n = extent.length / block_size;
-  std::uint8_t* work =
-      ensure_buffer(*session.buffer, static_cast<std::int32_t>(kChunkSectors * block_size));
+  std::uint8_t* work = ensure_buffer(
+      *session.buffer, static_cast<std::int32_t>(std::min(kChunkSectors, n) * block_size));
   if (work == nullptr) return;
   std::array<RecordedPartition, kMaxRecordedPartitions> recorded{};
   std::size_t recorded_count = 0;
@@ -161,7 +161,7 @@ void scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool coll
     const std::uint32_t slot = j % kChunkSectors;
     const std::uint32_t sector = extent.location + j;
     if (slot == 0) {
-      filled = read_sectors(session, sector, kChunkSectors, work);
+      filled = read_sectors(session, sector, std::min(kChunkSectors, n - j), work);
       if (filled == 0) return;
     }
     // Slots the read did not fill hold nothing of this sequence.

@@ -30,9 +30,10 @@ const std::uint8_t* load_table(ImageSession& session, std::uint32_t location,
   const std::uint32_t covered = kTagSize + get_u16(bytes + 10);
   if (covered > table_size) return nullptr;
   const std::uint32_t blocks = (covered + block_size - 1) / block_size;
-  if (blocks > 1) {
-    bytes = ensure_buffer(*session.buffer, static_cast<std::int32_t>(blocks * block_size));
-    if (bytes == nullptr || read_sectors(session, location, blocks, bytes) != blocks)
+  if (blocks > 1) {  // the rest of the table after the block already read
+    bytes = ensure_buffer(*session.buffer, static_cast<std::int32_t>(blocks * block_size), true);
+    if (bytes == nullptr ||
+        read_sectors(session, location + 1, blocks - 1, bytes + block_size) != blocks - 1)
       return nullptr;
   }
   if (!tag_verifies(bytes, covered)) return nullptr;

@@ -31,9 +31,9 @@ struct VatExtent {
 };
 
 struct Vat {
-  std::uint32_t sector = 0;          // the VAT entry's block
-  std::uint32_t physical_start = 0;  // first block of the physical partition under it
-  std::array<std::uint8_t, kMaxBlockSize> entry{};  // the entry's block
+  std::uint32_t sector = 0;                       // the VAT entry's block
+  std::uint32_t physical_start = 0;               // first block of the physical partition under it
+  std::array<std::uint8_t, kMaxBlockSize> entry;  // the entry's block, as read
   std::uint8_t file_type = 0;
   bool embedded = false;
   std::size_t embedded_offset = 0;  // data position inside `entry` when embedded

@@ -26,7 +26,7 @@ namespace {
 
 struct Session {
   ImageSession s;
-  explicit Session(std::FILE* image = nullptr) {
+  explicit Session(FileHandle image = kNoFile) {
     session_init(s);
     s.image = image;
     s.block_size = 2048;
@@ -37,7 +37,7 @@ struct Session {
 TEST(ImageSession, PositionsPast4GiBAndFailedPositioningWritesAndAllocationsAreReported) {
   TempDir dir;
   std::uint8_t sector[2048] = {7}, back[2048] = {};
-  Session far(std::fopen(dir.path("far").c_str(), "wb+"));  // a sparse file of 4 GiB + 4 KiB
+  Session far(open(dir.path("far").c_str(), O_RDWR | O_CREAT, 0600));  // sparse, 4 GiB + 4 KiB
   write_sector(far.s, 0x200001, sector);
   EXPECT_EQ(read_sectors(far.s, 0x200001, 1, back), 1u);
   EXPECT_EQ(back[0], 7);
@@ -45,19 +45,18 @@ TEST(ImageSession, PositionsPast4GiBAndFailedPositioningWritesAndAllocationsAreR
   int p[2];
   ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);  // a stream that cannot be positioned
   ASSERT_EQ(write(p[1], "unread", 6), 6);
-  Session reading(fdopen(p[0], "rb"));
+  Session reading(p[0]);
   std::uint32_t got = 9;
   EXPECT_EQ(capture_stdout([&] { got = read_sectors(reading.s, 7, 1, sector); }),
             "fseek to sector 7 failed!\n");
   EXPECT_EQ(got, 0u);
-  Session writing(fdopen(p[1], "wb"));
+  Session writing(p[1]);
   EXPECT_EQ(capture_stdout([&] { write_sector(writing.s, 9, sector); }),
             "fseek to sector 9 failed!\n");
   EXPECT_TRUE(writing.s.write_failed);
   char left[16];
   EXPECT_EQ(read(p[0], left, sizeof left), 6) << "nothing read from or written to the stream";
-  Session full(std::fopen("/dev/full", "wb"));  // a write that fails, as on a full disc
-  std::setvbuf(full.s.image, nullptr, _IONBF, 0);
+  Session full(open("/dev/full", O_WRONLY));  // a write that fails, as on a full disc
   EXPECT_EQ(capture_stdout([&] { write_sector(full.s, 9, sector); }),
             "fwrite to sector 9 failed, result=0!\n");
   EXPECT_TRUE(full.s.write_failed);

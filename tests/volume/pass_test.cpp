@@ -24,12 +24,9 @@ struct Pass {
   Image after;
 };
 
-// A sync that flushes and then succeeds `good_syncs` times before it fails (never, below 0).
+// A sync that succeeds `good_syncs` times before it fails (never, below 0).
 int good_syncs = -1;
-int counted_sync(std::FILE* stream) {
-  std::fflush(stream);
-  return good_syncs < 0 || good_syncs-- > 0 ? 0 : -1;
-}
+int counted_sync(FileHandle) { return good_syncs < 0 || good_syncs-- > 0 ? 0 : -1; }
 
 // The pass over `image` as a file, or as a device of `device`-byte sectors.
 Pass run_pass(const Image& image, const char* label, std::uint32_t device) {
