@@ -222,14 +222,21 @@ TEST(RealImages, EveryProducersImagesAreReadAndRelabelled) {
 }
 
 // The last device is one the kernel marks read-only (a write-protected card): it is refused
-// for writing at once.
+// for writing at once. Reading a label reads each byte once (a wider recognition spacing only
+// what the first scan did not hold), no block size smaller than the device's sectors, and not
+// the reserve sequence: size@offset of every read.
 TEST(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
   for (const char* tool : kEveryRowNeeds) REQUIRE_TOOL(tool);
+  REQUIRE_TOOL("strace");
   TempDir dir;
-  for (const auto& [block, sector, read_only] : {std::tuple{512u, 512u, false},
-                                                 {4096u, 4096u, false},
-                                                 {2048u, 512u, false},
-                                                 {512u, 512u, true}}) {
+  // clang-format off
+  for (const auto& [block, sector, read_only, reads] : {
+           std::tuple{512u, 512u, false, "20480@32768 512@131072 2048@524288 1024@262144 8192@49152 512@132608 "},
+           {4096u, 4096u, false, "20480@32768 20480@53248 4096@1048576 65536@393216 4096@1056768 "},
+           {2048u, 512u, false, "20480@32768 512@131072 2048@524288 1024@262144 32768@196608 2048@528384 "},
+           {2048u, 2048u, false, "20480@32768 2048@524288 32768@196608 2048@528384 "},
+           {512u, 512u, true, ""}}) {
+    // clang-format on
     const std::string path = dir.path("device.img"), block_size = std::to_string(block);
     ASSERT_EQ(run({"mkudffs", "--new-file", "--label=Old", "-b", block_size, path, "8192"}).status,
               0);
@@ -244,6 +251,14 @@ TEST(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
     EXPECT_EQ(label_of(loop.node), label);
     EXPECT_EQ(udfinfo(loop.node, block)["lvid"] + "|" + blkid(loop.node, "LABEL"),
               label + "|" + label);
+    if (read_only) continue;
+    const RunResult traced =
+        run({"sh", "-c",
+             "ASAN_OPTIONS=detect_leaks=0 strace -qq -e trace=pread64 \"$0\" "
+             "\"$1\" 2>&1 >/dev/null | sed -E 's/.*, ([0-9]+), ([0-9]+)\\) = .*/\\1@\\2/' | "
+             "tr '\\n' ' '",
+             TARNWICK_EXE, loop.node});
+    EXPECT_EQ(traced.out, reads);
   }
 }
 
