@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "image/bytes.h"
+#include "iso/boot_check.h"
 #include "update/visitor.h"
 #include "volume/anchor.h"
 #include "volume/mapping.h"
@@ -101,7 +102,10 @@ bool process_iso_volume(VolumeSession& session, IsoDescriptorSet& iso, const cha
                      static_cast<std::uint32_t>(session.current_label.size()));
     return true;
   }
+  OldLabels old;
+  take_iso_labels(iso, old);
   rename_iso_descriptors(session, iso);
+  warn_what_breaks(session, iso, old, path);
   if (!commit_writes(session, path)) return false;
   std::puts("Done!");
   return true;
@@ -207,17 +211,21 @@ bool process_open_volume(VolumeSession& session, const char* path) {
     if (session.write_failed) return false;
   }
   // Nothing read mode prints comes from the reserve sequence: only a relabel visits it.
+  OldLabels old;
   if (writing) {
     scan_descriptor_sequence(session, reserve, false);
+    take_iso_labels(iso, old);
     rename_iso_descriptors(session, iso);
   }
 
-  if (get_u32(session.fsd_location.data()) == 0)
-    return writing ? commit_writes(session, path) : true;
-  visit_file_set(session, area.data());
+  const bool has_file_set = get_u32(session.fsd_location.data()) != 0;
+  if (has_file_set) visit_file_set(session, area.data());
   if (!writing) return true;
+  // The file set held the UDF label before it was rewritten: a boot configuration may name it.
+  add_old_label(old, session.current_label.data());
+  warn_what_breaks(session, iso, old, path);
   if (!commit_writes(session, path)) return false;
-  std::puts("Done!");
+  if (has_file_set) std::puts("Done!");
   return true;
 }
 

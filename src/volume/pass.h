@@ -44,11 +44,13 @@ bool process_volume(VolumeSession& session, const char* path);
 // anchor of that size verifies), no anchor verifies ("Failed to read ADVP!"), or in write mode
 // when a descriptor was left unchanged, any write was skipped or failed or the image could not
 // be flushed to storage ("Error writing file: %s"). In write mode the names of a bridge image's
-// ISO 9660 descriptors are rewritten after the reserve sequence (iso/descriptors.h); "Done!"
-// ends a run that rewrote the File Set Descriptor's location without failure.
+// ISO 9660 descriptors are rewritten after the reserve sequence (iso/descriptors.h) and what
+// that breaks on a bootable image is warned of after the File Set Descriptor
+// (iso/boot_check.h); "Done!" ends a run that rewrote the File Set Descriptor's location
+// without failure.
 // An image without UDF whose 2048-byte scan holds a sound ISO 9660 primary descriptor is an ISO
 // 9660 volume: read mode captures the name ISO 9660 readers show, write mode renames its
-// descriptors, syncs and ends with "Done!" when nothing failed.
+// descriptors, warns of what that breaks, syncs and ends with "Done!" when nothing failed.
 bool process_open_volume(VolumeSession& session, const char* path);
 
 }  // namespace tarnwick
