@@ -254,9 +254,9 @@ TEST(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
     if (read_only) continue;
     const RunResult traced =
         run({"sh", "-c",
-             "ASAN_OPTIONS=detect_leaks=0 strace -qq -e trace=pread64 \"$0\" "
-             "\"$1\" 2>&1 >/dev/null | sed -E 's/.*, ([0-9]+), ([0-9]+)\\) = .*/\\1@\\2/' | "
-             "tr '\\n' ' '",
+             "ASAN_OPTIONS=detect_leaks=0 strace -qq -e trace=openat,pread64 \"$0\" \"$1\" "
+             "2>&1 >/dev/null | sed -nE '\\|^openat.*\"'\"$1\"'\"|,$ "
+             "s/^pread64.*, ([0-9]+), ([0-9]+)\\) = .*/\\1@\\2/p' | tr '\\n' ' '",
              TARNWICK_EXE, loop.node});
     EXPECT_EQ(traced.out, reads);
   }

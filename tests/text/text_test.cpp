@@ -2,10 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <span>
 
 #include "text/dstring.h"
 #include "text/iso_name.h"
+#include "text/unicode.h"
 
 namespace tarnwick {
 namespace {
@@ -49,6 +51,14 @@ TEST(NewLabel, FormCutAndNamesOfEachFieldWithinTheField) {
       written += static_cast<char16_t>(s.new_joliet_name[i] << 8 | s.new_joliet_name[i + 1]);
     EXPECT_EQ(written, c.joliet + std::u16string(16 - c.joliet.size(), u' '));
   }
+  // A character that does not fit the conversion's room ends it with nothing to show.
+  std::uint16_t room[2];
+  for (const auto& [text, units, result] :
+       {std::tuple{"abc", 2u, 0}, {smile.c_str(), 1u, 0}, {smile.c_str(), 2u, 2}})
+    EXPECT_EQ(utf8_to_utf16(reinterpret_cast<const std::uint8_t*>(text),
+                            static_cast<std::uint32_t>(std::strlen(text)), room, units),
+              result)
+        << text;
   // A surrogate alone (only a caller that skips validation can give one) is one character.
   const std::uint16_t lone[] = {0xDC00, 'a', 0xD800, 0};
   // Neither name is written past its 32 bytes, padded or cut.

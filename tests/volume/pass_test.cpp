@@ -196,17 +196,18 @@ void map_at_end(Image& i, std::uint32_t lvd, std::uint32_t from_end,
   set_maps(i, lvd, fillers + 2, maps), set(i, lvd, 256, fillers + 1, 2);
 }
 
-// The 2.01 VAT's data moved into recorded extents: a long_ad at block 2 on partition
-// `reference`, or (`split`) two short_ads, the header in block 2 and the entries in block 3.
-void vat_in_extents(Image& i, int reference, bool split = false) {
+// The 2.01 VAT's data (160 bytes) moved into recorded extents: a long_ad at block 2 on partition
+// `reference`, or two short_ads, the first `split` bytes in block 2 and the rest in block 3.
+void vat_in_extents(Image& i, int reference, std::uint32_t split = 0) {
   std::uint8_t* efe = sector_at(i, 299);
-  std::memcpy(sector_at(i, 259), efe + 216, 160);
-  std::memcpy(sector_at(i, 260), efe + 216 + 152, split ? 8 : 0);
+  const std::uint32_t first = split != 0 ? split : 160;
+  std::memcpy(sector_at(i, 259), efe + 216, first);
+  std::memcpy(sector_at(i, 260), efe + 216 + first, 160 - first);
   std::memset(efe + 216, 0, 160);
   put_u16(efe + 34, static_cast<std::uint16_t>((get_u16(efe + 34) & ~7) | (split ? 0 : 1)));
-  put_u32(efe + 212, 16), put_u32(efe + 216, split ? 152 : 160), put_u32(efe + 220, 2);
+  put_u32(efe + 212, 16), put_u32(efe + 216, first), put_u32(efe + 220, 2);
   put_u16(efe + 224, static_cast<std::uint16_t>(reference));
-  if (split) put_u32(efe + 224, 8), put_u32(efe + 228, 3);
+  if (split) put_u32(efe + 224, 160 - split), put_u32(efe + 228, 3);
   set(i, 299, 10, 216, 2);
 }
 
@@ -279,6 +280,10 @@ std::vector<Case> cases() {
   // On a 512-byte device 512 is tried first, but its stale anchor has no end anchor of its own.
   {"anchor 257 blocks before the end beside a stale one", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), set(i, 256, 12, 0); Image a(sector_at(i, 256), sector_at(i, 256) + 512); a.block = 512, set(a, 0, 12, 256), std::copy(a.begin(), a.end(), i.begin() + 256 * 512); }, kDone, "", kSequences, "", -1, 512},
   {"shorter than 26 sectors", {}, [](Image& i) { i.resize(25 * 2048); }, kNotUdf, "", {}},
+  // The recognition sequence: ten descriptors from 32768, up to the first blank one.
+  {"NSR in the 10th descriptor", {}, [](Image& i) { std::memcpy(sector_at(i, 25), sector_at(i, 17), 2048); for (std::uint32_t s = 17; s < 25; ++s) std::memcpy(sector_at(i, s), sector_at(i, 16), 2048); }, kDone, "Sample", with(kSequences, {257})},
+  {"NSR in the 11th descriptor", {}, [](Image& i) { std::memcpy(sector_at(i, 26), sector_at(i, 17), 2048); for (std::uint32_t s = 17; s < 26; ++s) std::memcpy(sector_at(i, s), sector_at(i, 16), 2048); }, kNotUdf, "", {}},
+  {"a blank descriptor at 32768", {}, [](Image& i) { std::memset(sector_at(i, 16), 0, 2048); }, kNotUdf, "", {}},
   // Sparable: the file set is found through the first table that verifies.
   {"sparable, three blocks into the packet", {}, [](Image& i) { spare(i, 35, 403, 4, 0); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 35); }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
   {"sparable, a free entry's own original", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 0xFFFFFFF0), set(i, lvd, 480, 0x00020010); spare(i, 0xFFFFFFF0, 400, 4, 0), set(i, 160, 56, 0xFFFFFFF0); }, kDone, "", kCdrw, kCdrw201},
@@ -287,7 +292,13 @@ std::vector<Case> cases() {
   // Virtual: the VAT is found only where it verifies, and its label rewritten.
   {"VAT in a long_ad", {}, [](Image& i) { vat_in_extents(i, 0); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
   {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_extents(i, 1); }, kDone, "", kCdr, kCdr201},
-  {"VAT in two short_ads", {}, [](Image& i) { vat_in_extents(i, 0, true); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
+  {"VAT in two short_ads", {}, [](Image& i) { vat_in_extents(i, 0, 152); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
+  {"VAT in two short_ads, the file set's entry across them", {}, [](Image& i) { vat_in_extents(i, 0, 153); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
+  // The header's label is renamed only where it lies whole in the first extent.
+  {"VAT in two short_ads, its label ending where the first ends", {}, [](Image& i) { vat_in_extents(i, 0, 132); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
+  {"VAT in two short_ads, its label one byte past the first", {}, [](Image& i) { vat_in_extents(i, 0, 131); }, kDone, "Made", with(kCdr, {257}), kCdr201},
+  {"VAT mapping the file set to the partition's third block", {}, [](Image& i) { std::memcpy(sector_at(i, 259), sector_at(i, 257), 2048), set(i, 299, 216 + 152, 2); }, kDone, "Made", with(kCdr, {259, 299}), kCdr201},
+  {"VAT, partition number 1 on both maps and the descriptor", {}, [](Image& i) { set(i, 97, 444, 1, 2), set(i, 97, 484, 1, 2), set(i, 98, 22, 1, 2); }, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
   {"VAT up to the block's end, the file set in its last entry", {}, vat_to_the_block_end, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
   {"VAT 1.50, a table of no entries", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), kCdr150},
   {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
