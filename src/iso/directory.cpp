@@ -36,7 +36,10 @@ struct Walk {
   char path[kMaxPath] = {};
 };
 
-std::uint32_t sectors_of(std::uint32_t bytes) { return (bytes + kSector - 1) / kSector; }
+// Whole sectors that hold `bytes`, counted in 64 bits: a length near 4 GiB must not wrap.
+std::uint32_t sectors_of(std::uint32_t bytes) {
+  return static_cast<std::uint32_t>((std::uint64_t{bytes} + kSector - 1) / kSector);
+}
 
 // The data a record names, or false when any of it lies past the image's end.
 bool extent_of(const Walk& walk, const std::uint8_t* record, Extent& extent) {
@@ -100,7 +103,9 @@ void walk_directory(Walk& walk, Extent extent, std::uint32_t depth, std::size_t 
   if (walk.visited_count == kMaxVisited) return;
   walk.visited[walk.visited_count++] = extent.first;
   const std::uint32_t sectors = sectors_of(extent.bytes);
-  if (sectors == 0 || sectors * kSector > kMaxDirectoryBytesRead - walk.directory_bytes) return;
+  if (sectors == 0 ||
+      std::uint64_t{sectors} * kSector > kMaxDirectoryBytesRead - walk.directory_bytes)
+    return;
   walk.directory_bytes += sectors * kSector;
   const std::unique_ptr<std::uint8_t[]> bytes = alloc_bytes(std::size_t{sectors} * kSector);
   if (!bytes) return;
