@@ -53,20 +53,12 @@ std::uint32_t device_sector_size(int fd) {
   return 0;
 }
 
-// Calls `transfer(done)` (a pread or pwrite of what is left, at its place) until `size` bytes
-// moved, the file ended or an error: the bytes moved, or kCannotPosition when the file cannot
-// be positioned at all.
-template <typename Transfer>
-std::int64_t transfer_all(std::size_t size, Transfer transfer) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = transfer(done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && done == 0 && (errno == ESPIPE || errno == EINVAL)) return kCannotPosition;
-    if (n <= 0) break;
-    done += static_cast<std::size_t>(n);
-  }
-  return static_cast<std::int64_t>(done);
+// What a pread or pwrite that returned `n` tells its caller: the bytes moved, or
+// kCannotPosition when the file cannot be positioned at all. A regular file or a block device
+// moves all it is asked for but at its end, and no signal handler interrupts a call.
+std::int64_t transferred(ssize_t n) {
+  if (n >= 0) return n;
+  return errno == ESPIPE || errno == EINVAL ? kCannotPosition : 0;
 }
 
 }  // namespace
@@ -101,16 +93,12 @@ OpenResult open_file(const char* path, bool writing, OpenedFile& file) {
 }
 
 std::int64_t read_at(FileHandle file, std::uint64_t offset, std::uint8_t* dest, std::size_t size) {
-  return transfer_all(size, [&](std::size_t done) {
-    return pread(file, dest + done, size - done, static_cast<off_t>(offset + done));
-  });
+  return transferred(pread(file, dest, size, static_cast<off_t>(offset)));
 }
 
 std::int64_t write_at(FileHandle file, std::uint64_t offset, const std::uint8_t* bytes,
                       std::size_t size) {
-  return transfer_all(size, [&](std::size_t done) {
-    return pwrite(file, bytes + done, size - done, static_cast<off_t>(offset + done));
-  });
+  return transferred(pwrite(file, bytes, size, static_cast<off_t>(offset)));
 }
 
 int sync_to_storage(FileHandle file) { return fdatasync(file); }

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <algorithm>
 #include <memory>
 
 #include "image/file.h"
@@ -65,45 +64,36 @@ OpenResult open_file(const char* path, bool writing, OpenedFile& file) {
 
 namespace {
 
-// Calls `transfer` (a ReadFile or WriteFile of what is left, at its place through OVERLAPPED)
-// until `size` bytes moved, the file ended or an error: the bytes moved, or kCannotPosition
-// when the file cannot be positioned at all.
-template <typename Transfer>
-std::int64_t transfer_all(std::uint64_t offset, std::size_t size, Transfer transfer) {
-  std::size_t done = 0;
-  while (done < size) {
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset + done);
-    at.OffsetHigh = static_cast<DWORD>((offset + done) >> 32);
-    const auto chunk = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
-    DWORD moved = 0;
-    if (!transfer(done, chunk, &moved, &at)) {
-      const DWORD error = GetLastError();
-      if (done == 0 && (error == ERROR_SEEK || error == ERROR_NEGATIVE_SEEK))
-        return kCannotPosition;
-      break;
-    }
-    if (moved == 0) break;
-    done += moved;
-  }
-  return static_cast<std::int64_t>(done);
+// The place of a positioned ReadFile or WriteFile.
+OVERLAPPED at(std::uint64_t offset) {
+  OVERLAPPED place{};
+  place.Offset = static_cast<DWORD>(offset);
+  place.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return place;
+}
+
+// What a ReadFile or WriteFile that returned `ok` and moved `moved` bytes tells its caller.
+std::int64_t transferred(BOOL ok, DWORD moved) {
+  if (ok) return moved;
+  const DWORD error = GetLastError();
+  return error == ERROR_SEEK || error == ERROR_NEGATIVE_SEEK ? kCannotPosition : 0;
 }
 
 }  // namespace
 
 std::int64_t read_at(FileHandle file, std::uint64_t offset, std::uint8_t* dest, std::size_t size) {
-  return transfer_all(offset, size,
-                      [&](std::size_t done, DWORD chunk, DWORD* moved, OVERLAPPED* at) {
-                        return ReadFile(file, dest + done, chunk, moved, at) != 0;
-                      });
+  OVERLAPPED place = at(offset);
+  DWORD moved = 0;
+  const BOOL ok = ReadFile(file, dest, static_cast<DWORD>(size), &moved, &place);
+  return transferred(ok, moved);
 }
 
 std::int64_t write_at(FileHandle file, std::uint64_t offset, const std::uint8_t* bytes,
                       std::size_t size) {
-  return transfer_all(offset, size,
-                      [&](std::size_t done, DWORD chunk, DWORD* moved, OVERLAPPED* at) {
-                        return WriteFile(file, bytes + done, chunk, moved, at) != 0;
-                      });
+  OVERLAPPED place = at(offset);
+  DWORD moved = 0;
+  const BOOL ok = WriteFile(file, bytes, static_cast<DWORD>(size), &moved, &place);
+  return transferred(ok, moved);
 }
 
 int sync_to_storage(FileHandle file) { return FlushFileBuffers(file) ? 0 : -1; }
