@@ -23,12 +23,10 @@ inline constexpr std::size_t kTagSize = 16;
 enum TagIdentifier : std::uint16_t {
   kTagPrimaryVolume = 1,
   kTagAnchor = 2,
-  kTagVolumePointer = 3,
   kTagImplementationUse = 4,
   kTagPartition = 5,
   kTagLogicalVolume = 6,
   kTagUnallocatedSpace = 7,
-  kTagTerminating = 8,
   kTagFileSet = 256,
   kTagFileEntry = 261,
   kTagExtendedAttributeHeader = 262,
