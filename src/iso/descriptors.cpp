@@ -81,8 +81,6 @@ std::uint32_t merge_names(const std::uint8_t* primary, const std::uint8_t* jolie
 }  // namespace
 
 void find_iso_descriptors(const std::uint8_t* scan, std::uint32_t count, IsoDescriptorSet& set) {
-  set.count = 0;
-  set.el_torito = false;
   for (std::uint32_t k = 0; k < count; ++k) {
     const std::uint8_t* d = scan + std::size_t{k} * kIsoSectorSize;
     if (std::memcmp(d + 1, "CD001", 5) == 0) {

@@ -50,8 +50,8 @@ struct IsoDescriptorSet {
 // including the first whose version byte is 0, those before the first terminator (type 255):
 // every primary (type 1, version 1), Joliet (type 2, version 1 or 2, a Joliet escape sequence)
 // and enhanced descriptor (type 2, version 2, no Joliet escape sequence), copied with their
-// sectors in order, into `set` (whose earlier contents are dropped). Nothing after the
-// terminator is read as a descriptor.
+// sectors in order, into `set` (a new one). Nothing after the terminator is read as a
+// descriptor.
 void find_iso_descriptors(const std::uint8_t* scan, std::uint32_t count, IsoDescriptorSet& set);
 
 // The first sound descriptor of `kind`, or null.

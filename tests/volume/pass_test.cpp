@@ -240,9 +240,9 @@ std::vector<Case> cases() {
   {"bridge: primary, boot record, Joliet at levels 1 and 2, another supplementary, terminator, a primary after it; no file set location", {}, [](Image& i) { iso_set(i, {{1}, {0, 1, "%/E"}, {2, 1, "%/@"}, {2, 2, "%/C"}, {2, 1, "%/F"}, {255}, {1}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", with(kSequences, {16, 18, 19})},
   {"bridge: primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}), sector_at(i, 16)[130] = 2; }, "Descriptor at sector 16 not changed: invalid tag\n", "Sample", with(kSequences, {17, 257})},
   // Pure ISO 9660: primary, enhanced and Joliet are renamed; not what is no "CD001" descriptor.
-  {"ISO 9660: primary, enhanced, Joliet, a type 1 of another standard, terminator, a primary after it", {}, [](Image& i) { iso_set(i, {{1}, {2, 2, ""}, {2, 1, "%/E"}, {1}, {255}, {1}}, false), std::memcpy(sector_at(i, 19) + 1, "CDW02", 5); }, kDone, "OLD", {16, 17, 18}},
+  {"ISO 9660: primary, enhanced, Joliet, a type 1 of another standard, terminator, a primary after it", {}, [](Image& i) { iso_set(i, {{1}, {2, 2, ""}, {2, 1, "%/E"}, {1}, {255}, {1}}, false), std::memcpy(sector_at(i, 19) + 1, "CDW02", 5), sector_at(i, 16)[72] = 'X'; }, kDone, "OLD", {16, 17, 18}},
   {"ISO 9660: its primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 16)[129] = 16; }, kNotUdf, "", {}},
-  {"ISO 9660: the sync failing", {}, [](Image& i) { iso_set(i, {{1}, {255}}, false); }, "Error writing file: PATH\n", "OLD", {16}, "", 0},
+  {"ISO 9660: the sync failing", {}, [](Image& i) { iso_set(i, {{1}, {255}}, false), sector_at(i, 16)[72] = 'X'; }, "Error writing file: PATH\n", "OLD", {16}, "", 0},
   // The files of a boot configuration near the root are read for the old label, bounded.
   {"ISO 9660 boot tree: files two levels down at most", {}, boot_tree, warned("/A.CFG /D/B.CFG /D/E/C.CFG"), "Old", {16, 18}},
   {"ISO 9660 boot tree: a record past its sector ends the sector's records", {}, [](Image& i) { boot_tree(i), records(i, 200, 108, {{"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"A.CFG;1", 210, 12, false, 200}}); }, warned("/A.CFG"), "Old", {16, 18}},
