@@ -144,7 +144,8 @@ void records(Image& i, std::uint32_t sector, std::uint32_t at, const std::vector
 
 // A pure ISO 9660 image with an El Torito boot record, a primary named "OLD", a Joliet one
 // "Old" (blkid shows "Old") and this tree: /A.CFG naming "Old" (root at 200), then naming
-// "OLD" /D/B.CFG (D at 201), /D/E/C.CFG (E at 202), /D/E/F/G.CFG (F at 203).
+// "OLD" /D/BOOT (D at 201), /D/E/C.CFG (E at 202), /D/E/F/G.CFG (F at 203). /A.CFG has an
+// extended attribute record: its data starts a block into its extent.
 void boot_tree(Image& i) {
   iso_set(i, {{1}, {0}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 18)[43] = 'l';
   std::memcpy(sector_at(i, 17) + 7, "EL TORITO \x53PECIFICATION", 23), sector_at(i, 18)[45] = 'd';
@@ -153,10 +154,12 @@ void boot_tree(Image& i) {
     records(i, dir, 0,
             {{std::string(1, '\0'), dir},
              {"\1", dir == 200 ? 200 : dir - 1},
-             {std::string(1, "ABCG"[dir - 200]) + ".CFG;1", dir + 10, 12, false}});
+             {std::vector<std::string>{"A.CFG;1", "BOOT.;1", "C.CFG;1", "G.CFG;1"}[dir - 200],
+              dir + 10 - (dir == 200), 12, false}});
     if (dir < 203) records(i, dir, 34 + 34 + 40, {{std::string(1, "DEF"[dir - 200]), dir + 1}});
     std::memcpy(sector_at(i, dir + 10), dir == 200 ? "LABEL=Old x\n" : "LABEL=OLD x\n", 12);
   }
+  sector_at(i, 200)[68 + 1] = 1;
 }
 std::string warned(const std::string& files) {
   std::string out, file;
@@ -244,10 +247,10 @@ std::vector<Case> cases() {
   {"ISO 9660: its primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 16)[129] = 16; }, kNotUdf, "", {}},
   {"ISO 9660: the sync failing", {}, [](Image& i) { iso_set(i, {{1}, {255}}, false), sector_at(i, 16)[72] = 'X'; }, "Error writing file: PATH\n", "OLD", {16}, "", 0},
   // The files of a boot configuration near the root are read for the old label, bounded.
-  {"ISO 9660 boot tree: files two levels down at most", {}, boot_tree, warned("/A.CFG /D/B.CFG /D/E/C.CFG"), "Old", {16, 18}},
+  {"ISO 9660 boot tree: files two levels down at most", {}, boot_tree, warned("/A.CFG /D/BOOT /D/E/C.CFG"), "Old", {16, 18}},
   {"ISO 9660 boot tree: a record past its sector ends the sector's records", {}, [](Image& i) { boot_tree(i), records(i, 200, 108, {{"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"A.CFG;1", 210, 12, false, 200}}); }, warned("/A.CFG"), "Old", {16, 18}},
-  {"ISO 9660 boot tree: a directory extent past the image's end", {}, [](Image& i) { boot_tree(i), put_u32(sector_at(i, 201) + 108 + 2, 300); }, warned("/A.CFG /D/B.CFG"), "Old", {16, 18}},
-  {"ISO 9660 boot tree: a directory that contains itself", {}, [](Image& i) { boot_tree(i), put_u32(sector_at(i, 201) + 108 + 2, 201); }, warned("/A.CFG /D/B.CFG"), "Old", {16, 18}},
+  {"ISO 9660 boot tree: a directory extent past the image's end", {}, [](Image& i) { boot_tree(i), put_u32(sector_at(i, 201) + 108 + 2, 300); }, warned("/A.CFG /D/BOOT"), "Old", {16, 18}},
+  {"ISO 9660 boot tree: a directory that contains itself", {}, [](Image& i) { boot_tree(i), put_u32(sector_at(i, 201) + 108 + 2, 201); }, warned("/A.CFG /D/BOOT"), "Old", {16, 18}},
   {"4096-byte volume with an ISO 9660 primary first: no 2048-byte bridge", k4096, [](Image& i) { std::memmove(&i[36864], &i[32768], 3 * 4096), std::memset(&i[32768], 0, 4096), std::memcpy(&i[32769], "CD001\1", 6), i[32768] = 1; }, kDone, "Sample", with(kSequences, {257})},
   // A failed sync fails the run; the reserve sequence waits for the main one's.
   {"main sequence's sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", {32, 33, 35}, "", 0},
