@@ -53,9 +53,10 @@ TEST(CommandLine, UsageVersionLabelsEveryArgumentFormAndOnlyImagesOpened) {
       EXPECT_EQ(run_tool({target, bad}).told(), "Label is not valid UTF-8\nexit 1") << bad;
   }
   EXPECT_EQ(label_of(path), "");
-  // The first and last character of each length, and those around the surrogates.
+  // The first and last character of each length, and those around the surrogates; U+0001.
   const std::string edges =
-      "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xED\x9F\xBF\xEE"
+      "\x01\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF\xED\x9F\xBF"
+      "\xEE"
       "\x80\x80";
   EXPECT_EQ(run_tool({path, edges}).status, 0);
   EXPECT_EQ(label_of(path), edges);
