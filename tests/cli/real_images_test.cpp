@@ -272,23 +272,33 @@ TEST(RealImages, BootConfigurationsNamingTheOldLabelAreWarnedOf) {
   const std::string
       fedora = "Fedora-WS-Live-39",
       xorriso = "xorriso -as mkisofs -quiet -J -R -isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin";
-  const std::string el_torito =
-      " -b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4 "
-      "-boot-info-table";
+  const std::string
+      el_torito =
+          " -b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4 "
+          "-boot-info-table",
+      out = " -V \"$2\" -o \"$3\" .";
+  // A bridge whose UDF label (pycdlib's) is not its ISO 9660 name.
+  const std::string pycdlib =
+      "python3 -c 'import io, sys, pycdlib; i = pycdlib.PyCdlib(); i.new(interchange_level=3, "
+      "joliet=3, udf=\"2.60\", vol_ident=\"OLD\"); c = b\"append root=LABEL=CDROM\\n\"; "
+      "i.add_fp(io.BytesIO(c), len(c), \"/BOOT.CFG;1\", joliet_path=\"/boot.cfg\", "
+      "udf_path=\"/boot.cfg\"); i.add_fp(io.BytesIO(bytes(4)), 4, \"/BOOT.BIN;1\"); "
+      "i.add_eltorito(\"/BOOT.BIN;1\", \"/BOOT.CAT;1\"); i.write(sys.argv[1])' \"$3\"";
   const auto warning = [](const std::string& file, const std::string& label) {
     return "Warning: " + file + " names the old label '" + label +
            "'; the image may not boot until it names the new one\n";
   };
   // clang-format off
   const struct { std::string label, make; std::vector<std::pair<std::string, std::string>> files; std::string warnings; } kImages[] = {
-      {fedora, xorriso + el_torito, {{"isolinux/isolinux.cfg", "append initrd=initrd.img root=live:CDLABEL=" + fedora + " rd.live.image"}, {"EFI/BOOT/grub.cfg", "search --no-floppy --set=root -l '" + fedora + "'"}}, warning("/EFI/BOOT/grub.cfg", fedora) + warning("/isolinux/isolinux.cfg", fedora)},
-      {"ARCH_202211", xorriso + el_torito, {{"syslinux/archiso_sys.cfg", "APPEND archisobasedir=arch archisolabel=ARCH_202211"}, {"loader/entries/01-archiso.conf", "options archisolabel=ARCH_202211\n"}, {"a/b/c/deep.cfg", "archisolabel=ARCH_202211"}}, warning("/loader/entries/01-archiso.conf", "ARCH_202211") + warning("/syslinux/archiso_sys.cfg", "ARCH_202211")},
-      {"nixos-23.05-x86_64", xorriso + el_torito, {{"isolinux/isolinux.cfg", "APPEND init=/nix/store/x-init root=LABEL=nixos-23.05-x86_64 boot.shell_on_fail"}}, warning("/isolinux/isolinux.cfg", "nixos-23.05-x86_64")},
-      {"Fedora Live 39", xorriso + el_torito, {{"EFI/BOOT/grub.cfg", "linux /images/pxeboot/vmlinuz root=live:CDLABEL=Fedora\\x20Live\\x2039 quiet"}}, warning("/EFI/BOOT/grub.cfg", "Fedora Live 39")},
-      {"Bridge Boot", "genisoimage -quiet -udf -J" + el_torito, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=Bridge\\x20Boot"}}, warning("/ISOLINUX/ISOLINUX.CFG", "Bridge Boot")},
-      {"Debian 12.5.0 amd64 n", xorriso + el_torito, {{"isolinux/isolinux.cfg", "append boot=live components"}, {"boot/grub/grub.cfg", "search --file --set=root /.disk/id/0f4c"}}, ""},
-      {"LIVE", xorriso + el_torito, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=LIVEBOOT"}}, ""},
-      {fedora, "genisoimage -quiet -J -R", {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=" + fedora}}, ""}};
+      {fedora, xorriso + el_torito + out, {{"isolinux/isolinux.cfg", "append initrd=initrd.img root=live:CDLABEL=" + fedora + " rd.live.image"}, {"EFI/BOOT/grub.cfg", "search --no-floppy --set=root -l '" + fedora + "'"}}, warning("/EFI/BOOT/grub.cfg", fedora) + warning("/isolinux/isolinux.cfg", fedora)},
+      {"ARCH_202211", xorriso + el_torito + out, {{"syslinux/archiso_sys.cfg", "APPEND archisobasedir=arch archisolabel=ARCH_202211"}, {"loader/entries/01-archiso.conf", "options archisolabel=ARCH_202211\n"}, {"a/b/c/deep.cfg", "archisolabel=ARCH_202211"}}, warning("/loader/entries/01-archiso.conf", "ARCH_202211") + warning("/syslinux/archiso_sys.cfg", "ARCH_202211")},
+      {"nixos-23.05-x86_64", xorriso + el_torito + out, {{"isolinux/isolinux.cfg", "APPEND init=/nix/store/x-init root=LABEL=nixos-23.05-x86_64 boot.shell_on_fail"}}, warning("/isolinux/isolinux.cfg", "nixos-23.05-x86_64")},
+      {"Fedora Live 39", xorriso + el_torito + out, {{"EFI/BOOT/grub.cfg", "linux /images/pxeboot/vmlinuz root=live:CDLABEL=Fedora\\x20Live\\x2039 quiet"}}, warning("/EFI/BOOT/grub.cfg", "Fedora Live 39")},
+      {"Bridge Boot", "genisoimage -quiet -udf -J" + el_torito + out, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=Bridge\\x20Boot"}}, warning("/ISOLINUX/ISOLINUX.CFG", "Bridge Boot")},
+      {"Debian 12.5.0 amd64 n", xorriso + el_torito + out, {{"isolinux/isolinux.cfg", "append boot=live components"}, {"boot/grub/grub.cfg", "search --file --set=root /.disk/id/0f4c"}}, ""},
+      {"LIVE", xorriso + el_torito + out, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=LIVEBOOT"}}, ""},
+      {"CDROM", pycdlib, {}, warning("/BOOT.CFG", "CDROM")},
+      {fedora, "genisoimage -quiet -J -R" + out, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=" + fedora}}, ""}};
   // clang-format on
   for (const auto& image : kImages) {
     SCOPED_TRACE(image.label + " " + image.make);
@@ -300,13 +310,13 @@ TEST(RealImages, BootConfigurationsNamingTheOldLabelAreWarnedOf) {
           " && mkdir -p \"$(dirname " + file + ")\" && printf '%s\\n' '" + content + "' >" + file;
     const RunResult made = run({"sh", "-c",
                                 "mkdir \"$1\" && cd \"$1\" && " + files + " && " + image.make +
-                                    " -V \"$2\" -o \"$3\" . && implantisomd5 \"$3\" >/dev/null",
+                                    " && implantisomd5 \"$3\" >/dev/null",
                                 "sh", work.path("files"), image.label, path});
     ASSERT_EQ(made.status, 0) << made.out;
     const Image before = read_file(path);
     // checkisomd5 checks images of a few hundred KiB only when padded, as hybrid images are.
     const bool checkable = run({"checkisomd5", path}).status == 0;
-    EXPECT_TRUE(checkable || image.warnings.empty());
+    EXPECT_TRUE(checkable || image.make.find("isohybrid") == std::string::npos);
     EXPECT_EQ(run_tool({path}).told(), "Volume label of " + path + ": " + image.label + "\nexit 0");
     EXPECT_EQ(run_both(path, {"New"}).told(),
               "Changing " + path + " volume label to 'New'\n" + image.warnings +
