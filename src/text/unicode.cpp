@@ -49,12 +49,11 @@ std::int32_t utf16_to_utf8(const std::uint16_t* units, std::uint32_t unit_count,
   std::uint32_t index = 0;
   while (index < unit_count) {
     const std::uint32_t u = units[index];
+    if (u == 0) return static_cast<std::int32_t>(written);
     std::uint8_t bytes[4];
     std::uint32_t n = 0;
     std::uint32_t taken = 1;
-    if (u == 0) {
-      bytes[n++] = 0;
-    } else if (u < 0x80) {
+    if (u < 0x80) {
       bytes[n++] = static_cast<std::uint8_t>(u);
     } else if (u < 0x800) {
       bytes[n++] = static_cast<std::uint8_t>(0xC0 | (u >> 6));
@@ -74,7 +73,6 @@ std::int32_t utf16_to_utf8(const std::uint16_t* units, std::uint32_t unit_count,
     }
     if (target_size - written < n) return 0;
     for (std::uint32_t i = 0; i < n; ++i) target[written++] = bytes[i];
-    if (u == 0) return static_cast<std::int32_t>(written);
     index += taken;
   }
   return static_cast<std::int32_t>(written);

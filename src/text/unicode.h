@@ -18,9 +18,10 @@ namespace tarnwick {
 std::int32_t utf8_to_utf16(const std::uint8_t* source, std::uint32_t byte_count,
                            std::uint16_t* target, std::uint32_t target_units);
 
-// Converts `unit_count` units to UTF-8. A zero unit writes a zero byte and ends the
-// conversion. Every surrogate opens a pair with the next unit, whatever it holds (a zero unit
-// when it is the last). Returns the bytes written, or 0 when a character did not fit.
+// Converts `unit_count` units to UTF-8, without a terminator: the caller's zero fill ends the
+// text. A zero unit ends the conversion. Every surrogate opens a pair with the next unit, whatever
+// it holds (a zero unit when it is the last). Returns the bytes written, or 0 when a character did
+// not fit.
 std::int32_t utf16_to_utf8(const std::uint16_t* units, std::uint32_t unit_count,
                            std::uint8_t* target, std::uint32_t target_size);
 

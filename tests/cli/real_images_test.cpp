@@ -296,8 +296,10 @@ TEST(RealImages, BootConfigurationsNamingTheOldLabelAreWarnedOf) {
       {"Fedora Live 39", xorriso + el_torito + out, {{"EFI/BOOT/grub.cfg", "linux /images/pxeboot/vmlinuz root=live:CDLABEL=Fedora\\x20Live\\x2039 quiet"}}, warning("/EFI/BOOT/grub.cfg", "Fedora Live 39")},
       {"Bridge Boot", "genisoimage -quiet -udf -J" + el_torito + out, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=Bridge\\x20Boot"}}, warning("/ISOLINUX/ISOLINUX.CFG", "Bridge Boot")},
       {"Debian 12.5.0 amd64 n", xorriso + el_torito + out, {{"isolinux/isolinux.cfg", "append boot=live components"}, {"boot/grub/grub.cfg", "search --file --set=root /.disk/id/0f4c"}}, ""},
-      {"LIVE", xorriso + el_torito + out, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=LIVEBOOT"}}, ""},
+      {"LIVE", xorriso + el_torito + out, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=LIVEBOOT ALIVE LIVEZ aLIVE LIVEz 0LIVE LIVE9 _LIVE LIVE. -LIVE"}}, ""},
       {"CDROM", pycdlib, {}, warning("/BOOT.CFG", "CDROM")},
+      // 1 MiB of files in the root directory are all that is read.
+      {fedora, "for n in $(seq 10 25); do head -c 65536 /dev/zero >$n.bin; done && " + xorriso + el_torito + out, {{"isolinux/isolinux.cfg", "root=live:CDLABEL=" + fedora}}, ""},
       {fedora, "genisoimage -quiet -J -R" + out, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=" + fedora}}, ""}};
   // clang-format on
   for (const auto& image : kImages) {

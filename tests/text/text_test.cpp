@@ -21,8 +21,8 @@ TEST(NewLabel, FormCutAndNamesOfEachFieldWithinTheField) {
       {"A", 8, 2, 2, "A", u"A"}, {a, 8, 31, 127, std::string(32, 'a'), a16},
       {a.substr(0, 19) + "\xE2\x82\xAC", 16, 31, 41, std::string(19, 'a') + "_", a16},
       {a.substr(0, 126) + "\xE2\x82\xAC", 8, 31, 127, std::string(32, 'a'), a16},  // the form is decided on 126 units
-      {a.substr(0, 14) + smile, 16, 29, 33, std::string(14, 'a') + "_", a16.substr(0, 14) + u"_"},
-      {a.substr(0, 62) + smile, 16, 31, 125, std::string(32, 'a'), a16},  // never half a pair
+      {a.substr(0, 14) + "\xF4\x8F\xBF\xBF", 16, 29, 33, std::string(14, 'a') + "_", a16.substr(0, 14) + u"_"},
+      {a.substr(0, 62) + "\xF0\x90\x80\x80", 16, 31, 125, std::string(32, 'a'), a16},  // never half a pair
       {a.substr(0, 125) + smile, 8, 31, 126, std::string(32, 'a'), a16}, {"", 0, 0, 0, "", u""},  // all padding
       {"az_AZ09 ~\x1F\x7F\xC2\x9F\xC2\xA0\x01", 8, 15, 15, "az_AZ09 ~_____", u"az_AZ09 ~___\u00A0_"},
       {b.substr(0, 32), 8, 31, 33, std::string(32, 'b'), std::u16string(16, u'b')}, {b, 8, 31, 41, std::string(32, 'b'), std::u16string(16, u'b')},

@@ -145,7 +145,7 @@ void records(Image& i, std::uint32_t sector, std::uint32_t at, const std::vector
 // A pure ISO 9660 image with an El Torito boot record, a primary named "OLD", a Joliet one
 // "Old" (blkid shows "Old") and this tree: /A.CFG naming "Old" (root at 200), then naming
 // "OLD" /D/BOOT (D at 201), /D/E/C.CFG (E at 202), /D/E/F/G.CFG (F at 203). /A.CFG has an
-// extended attribute record: its data starts a block into its extent.
+// extended attribute record: its data starts a block into its extent, in the image's last.
 void boot_tree(Image& i) {
   iso_set(i, {{1}, {0}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 18)[43] = 'l';
   std::memcpy(sector_at(i, 17) + 7, "EL TORITO \x53PECIFICATION", 23), sector_at(i, 18)[45] = 'd';
@@ -155,9 +155,10 @@ void boot_tree(Image& i) {
             {{std::string(1, '\0'), dir},
              {"\1", dir == 200 ? 200 : dir - 1},
              {std::vector<std::string>{"A.CFG;1", "BOOT.;1", "C.CFG;1", "G.CFG;1"}[dir - 200],
-              dir + 10 - (dir == 200), 12, false}});
+              dir == 200 ? 298 : dir + 10, 12, false}});
     if (dir < 203) records(i, dir, 34 + 34 + 40, {{std::string(1, "DEF"[dir - 200]), dir + 1}});
-    std::memcpy(sector_at(i, dir + 10), dir == 200 ? "LABEL=Old x\n" : "LABEL=OLD x\n", 12);
+    std::memcpy(sector_at(i, dir == 200 ? 299 : dir + 10),
+                dir == 200 ? "LABEL=Old x\n" : "LABEL=OLD x\n", 12);
   }
   sector_at(i, 200)[68 + 1] = 1;
 }
@@ -243,12 +244,12 @@ std::vector<Case> cases() {
   {"bridge: primary, boot record, Joliet at levels 1 and 2, another supplementary, terminator, a primary after it; no file set location", {}, [](Image& i) { iso_set(i, {{1}, {0, 1, "%/E"}, {2, 1, "%/@"}, {2, 2, "%/C"}, {2, 1, "%/F"}, {255}, {1}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", with(kSequences, {16, 18, 19})},
   {"bridge: primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}), sector_at(i, 16)[130] = 2; }, "Descriptor at sector 16 not changed: invalid tag\n", "Sample", with(kSequences, {17, 257})},
   // Pure ISO 9660: primary, enhanced and Joliet are renamed; not what is no "CD001" descriptor.
-  {"ISO 9660: primary, enhanced, Joliet, a type 1 of another standard, terminator, a primary after it", {}, [](Image& i) { iso_set(i, {{1}, {2, 2, ""}, {2, 1, "%/E"}, {1}, {255}, {1}}, false), std::memcpy(sector_at(i, 19) + 1, "CDW02", 5), sector_at(i, 16)[72] = 'X'; }, kDone, "OLD", {16, 17, 18}},
+  {"ISO 9660: primary, enhanced, Joliet, a type 1 of another standard, a Joliet of version 3, terminator, a primary after it", {}, [](Image& i) { iso_set(i, {{1}, {2, 2, ""}, {2, 1, "%/E"}, {1}, {2, 3, "%/@"}, {255}, {1}}, false), std::memcpy(sector_at(i, 19) + 1, "CDW02", 5), sector_at(i, 16)[72] = 'X'; }, kDone, "OLD", {16, 17, 18}},
   {"ISO 9660: its primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 16)[129] = 16; }, kNotUdf, "", {}},
-  {"ISO 9660: the sync failing", {}, [](Image& i) { iso_set(i, {{1}, {255}}, false), sector_at(i, 16)[72] = 'X'; }, "Error writing file: PATH\n", "OLD", {16}, "", 0},
+  {"ISO 9660: the sync failing; the name's trailing \\r and \\t are not shown", {}, [](Image& i) { iso_set(i, {{1}, {255}}, false), sector_at(i, 16)[72] = 'X', sector_at(i, 16)[43] = '\r', sector_at(i, 16)[44] = '\t'; }, "Error writing file: PATH\n", "OLD", {16}, "", 0},
   // The files of a boot configuration near the root are read for the old label, bounded.
   {"ISO 9660 boot tree: files two levels down at most", {}, boot_tree, warned("/A.CFG /D/BOOT /D/E/C.CFG"), "Old", {16, 18}},
-  {"ISO 9660 boot tree: a record past its sector ends the sector's records", {}, [](Image& i) { boot_tree(i), records(i, 200, 108, {{"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"A.CFG;1", 210, 12, false, 200}}); }, warned("/A.CFG"), "Old", {16, 18}},
+  {"ISO 9660 boot tree: a record past its sector ends the sector's records", {}, [](Image& i) { boot_tree(i), std::memcpy(sector_at(i, 190), sector_at(i, 200), 2048), records(i, 16, 156, {{std::string(1, '\0'), 190, 4096}}), records(i, 190, 108, {{"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"A.CFG;1", 299, 12, false, 200}}); }, warned("/A.CFG"), "Old", {16, 18}},
   {"ISO 9660 boot tree: a directory extent past the image's end", {}, [](Image& i) { boot_tree(i), put_u32(sector_at(i, 201) + 108 + 2, 300); }, warned("/A.CFG /D/BOOT"), "Old", {16, 18}},
   {"ISO 9660 boot tree: a directory that contains itself", {}, [](Image& i) { boot_tree(i), put_u32(sector_at(i, 201) + 108 + 2, 201); }, warned("/A.CFG /D/BOOT"), "Old", {16, 18}},
   {"4096-byte volume with an ISO 9660 primary first: no 2048-byte bridge", k4096, [](Image& i) { std::memmove(&i[36864], &i[32768], 3 * 4096), std::memset(&i[32768], 0, 4096), std::memcpy(&i[32769], "CD001\1", 6), i[32768] = 1; }, kDone, "Sample", with(kSequences, {257})},
