@@ -99,7 +99,7 @@ std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector
                                                       std::uint32_t block_size, std::size_t pos,
                                                       std::uint8_t ad_type, DecodedAd& decoded) {
   if (ad_type == kAdEmbedded) {
-    decoded.status = 3;
+    decoded.status = 0;
     return pos;
   }
   const std::size_t size = ad_size(ad_type);

@@ -27,7 +27,7 @@ inline constexpr std::uint8_t kAdExtended = 2;
 inline constexpr std::uint8_t kAdEmbedded = 3;
 
 struct DecodedAd {
-  std::uint16_t status = 0;  // 1: an extent was decoded; 3: the data is embedded, no extent
+  std::uint16_t status = 0;  // 1: an extent was decoded; 0: none (the data is embedded)
   std::uint16_t partition_ref = 0;
   std::uint32_t extent_position = 0;  // logical block within its partition
   std::uint32_t extent_length = 0;    // the Extent Length field as recorded
@@ -45,7 +45,7 @@ std::optional<std::size_t> locate_allocation_descriptors(const std::uint8_t* blo
                                                          std::uint32_t* ad_count);
 
 // Decodes the descriptor at `pos` of `block` (of `block_size` bytes) in the form `ad_type`
-// names, and returns the position just past it (`pos` itself for embedded data, status 3);
+// names, and returns the position just past it (`pos` itself for embedded data, status 0);
 // nullopt for types 4-7 or a descriptor that would run past the block.
 std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* block,
                                                       std::uint32_t block_size, std::size_t pos,

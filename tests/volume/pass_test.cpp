@@ -298,6 +298,7 @@ std::vector<Case> cases() {
   {"VAT in a long_ad", {}, [](Image& i) { vat_in_extents(i, 0); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
   {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_extents(i, 1); }, kDone, "", kCdr, kCdr201},
   {"VAT in two short_ads", {}, [](Image& i) { vat_in_extents(i, 0, 152); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
+  {"VAT in two short_ads but one declared", {}, [](Image& i) { vat_in_extents(i, 0, 152), set(i, 299, 212, 8); }, kDone, "", kCdr, kCdr201},
   {"VAT in two short_ads, the file set's entry across them", {}, [](Image& i) { vat_in_extents(i, 0, 153); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
   // The header's label is renamed only where it lies whole in the first extent.
   {"VAT in two short_ads, its label ending where the first ends", {}, [](Image& i) { vat_in_extents(i, 0, 132); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
