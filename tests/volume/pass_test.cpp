@@ -144,7 +144,7 @@ void records(Image& i, std::uint32_t sector, std::uint32_t at, const std::vector
 
 // A pure ISO 9660 image with an El Torito boot record, a primary named "OLD", a Joliet one
 // "Old" (blkid shows "Old") and this tree: /A.CFG naming "Old" (root at 200), then naming
-// "OLD" /D/BOOT (D at 201), /D/E/C.CFG (E at 202), /D/E/F/G.CFG (F at 203). /A.CFG has an
+// "OLD" /d/BOOT (D at 201), /d/E/C.CFG (E at 202), /d/E/F/G.CFG (F at 203). /A.CFG has an
 // extended attribute record: its data starts a block into its extent, in the image's last.
 void boot_tree(Image& i) {
   iso_set(i, {{1}, {0}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 18)[43] = 'l';
@@ -161,6 +161,8 @@ void boot_tree(Image& i) {
                 dir == 200 ? "LABEL=Old x\n" : "LABEL=OLD x\n", 12);
   }
   sector_at(i, 200)[68 + 1] = 1;
+  // D's Rock Ridge name "d", after a system use entry of another kind.
+  sector_at(i, 200)[108] = 44, std::memcpy(sector_at(i, 200) + 108 + 34, "XX\4\1NM\6\1\0d", 10);
 }
 std::string warned(const std::string& files) {
   std::string out, file;
@@ -244,14 +246,14 @@ std::vector<Case> cases() {
   {"bridge: primary, boot record, Joliet at levels 1 and 2, another supplementary, terminator, a primary after it; no file set location", {}, [](Image& i) { iso_set(i, {{1}, {0, 1, "%/E"}, {2, 1, "%/@"}, {2, 2, "%/C"}, {2, 1, "%/F"}, {255}, {1}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", with(kSequences, {16, 18, 19})},
   {"bridge: primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}), sector_at(i, 16)[130] = 2; }, "Descriptor at sector 16 not changed: invalid tag\n", "Sample", with(kSequences, {17, 257})},
   // Pure ISO 9660: primary, enhanced and Joliet are renamed; not what is no "CD001" descriptor.
-  {"ISO 9660: primary, enhanced, Joliet ending in a surrogate pair, a type 1 of another standard, a Joliet of version 3, terminator, a primary after it", {}, [](Image& i) { iso_set(i, {{1}, {2, 2, ""}, {2, 1, "%/E"}, {1}, {2, 3, "%/@"}, {255}, {1}}, false), std::memcpy(sector_at(i, 19) + 1, "CDW02", 5), sector_at(i, 16)[72] = 'X', std::memcpy(sector_at(i, 16) + 54, "_X", 2), std::memcpy(sector_at(i, 18) + 68, "\xD8\x3D\xDE\x00", 4); }, kDone, "OLD" + std::string(11, ' ') + "\xF0\x9F\x98\x80X", {16, 17, 18}},
+  {"ISO 9660: primary, enhanced, Joliet with a '_' and ending in a surrogate pair, a type 1 of another standard, a Joliet of version 3, terminator, a primary after it", {}, [](Image& i) { iso_set(i, {{1}, {2, 2, ""}, {2, 1, "%/E"}, {1}, {2, 3, "%/@"}, {255}, {1}}, false), std::memcpy(sector_at(i, 19) + 1, "CDW02", 5), sector_at(i, 16)[72] = 'X', std::memcpy(sector_at(i, 16) + 54, "_X", 2), sector_at(i, 18)[43] = '_', std::memcpy(sector_at(i, 18) + 68, "\xD8\x3D\xDE\x00", 4); }, kDone, "OLD" + std::string(11, ' ') + "\xF0\x9F\x98\x80X", {16, 17, 18}},
   {"ISO 9660: its primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 16)[129] = 16; }, kNotUdf, "", {}},
   {"ISO 9660: the sync failing; the name's trailing \\r and \\t are not shown", {}, [](Image& i) { iso_set(i, {{1}, {255}}, false), sector_at(i, 16)[72] = 'X', sector_at(i, 16)[43] = '\r', sector_at(i, 16)[44] = '\t'; }, "Error writing file: PATH\n", "OLD", {16}, "", 0},
   // The files of a boot configuration near the root are read for the old label, bounded.
-  {"ISO 9660 boot tree: files two levels down at most", {}, boot_tree, warned("/A.CFG /D/BOOT /D/E/C.CFG"), "Old", {16, 18}},
+  {"ISO 9660 boot tree: files two levels down at most", {}, boot_tree, warned("/A.CFG /d/BOOT /d/E/C.CFG"), "Old", {16, 18}},
   {"ISO 9660 boot tree: a record past its sector ends the sector's records", {}, [](Image& i) { boot_tree(i), std::memcpy(sector_at(i, 190), sector_at(i, 200), 2048), records(i, 16, 156, {{std::string(1, '\0'), 190, 4096}}), records(i, 190, 108, {{"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"X", 201, 0, false, 250}, {"A.CFG;1", 299, 12, false, 200}}); }, warned("/A.CFG"), "Old", {16, 18}},
-  {"ISO 9660 boot tree: a directory extent past the image's end", {}, [](Image& i) { boot_tree(i), put_u32(sector_at(i, 201) + 108 + 2, 300); }, warned("/A.CFG /D/BOOT"), "Old", {16, 18}},
-  {"ISO 9660 boot tree: a directory that contains itself", {}, [](Image& i) { boot_tree(i), put_u32(sector_at(i, 201) + 108 + 2, 201); }, warned("/A.CFG /D/BOOT"), "Old", {16, 18}},
+  {"ISO 9660 boot tree: a directory extent past the image's end", {}, [](Image& i) { boot_tree(i), put_u32(sector_at(i, 201) + 108 + 2, 300); }, warned("/A.CFG /d/BOOT"), "Old", {16, 18}},
+  {"ISO 9660 boot tree: a directory that contains itself", {}, [](Image& i) { boot_tree(i), put_u32(sector_at(i, 201) + 108 + 2, 201); }, warned("/A.CFG /d/BOOT"), "Old", {16, 18}},
   {"4096-byte volume with an ISO 9660 primary first: no 2048-byte bridge", k4096, [](Image& i) { std::memmove(&i[36864], &i[32768], 3 * 4096), std::memset(&i[32768], 0, 4096), std::memcpy(&i[32769], "CD001\1", 6), i[32768] = 1; }, kDone, "Sample", with(kSequences, {257})},
   // A failed sync fails the run; the reserve sequence waits for the main one's.
   {"main sequence's sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", {32, 33, 35}, "", 0},
