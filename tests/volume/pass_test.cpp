@@ -310,6 +310,7 @@ std::vector<Case> cases() {
   {"VAT up to the block's end, the file set in its last entry", {}, vat_to_the_block_end, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
   {"VAT 1.50, a table of no entries", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), kCdr150},
   {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
+  {"VAT 1.50 whose data lies past the image's end", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) & ~7)), put_u32(e + 172, 8), put_u32(e + 396, 44), put_u32(e + 400, 0xFFFF0), reseal(i, 299); }, kDone, "", kCdr, kCdr150},
   {"VAT 1.50, another attribute before its name's", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); std::memmove(e + 248, e + 200, 240), std::memset(e + 200, 0, 48), put_u32(e + 200, 2048), put_u32(e + 208, 48), put_u32(e + 168, 268), set(i, 299, 10, get_u16(e + 10) + 48, 2); }, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
   {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr, kCdr201},
   // A type 2 map takes 64 bytes whatever it declares: one cut by the block's end is not read.
