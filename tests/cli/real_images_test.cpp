@@ -277,12 +277,13 @@ TEST(RealImages, BootConfigurationsNamingTheOldLabelAreWarnedOf) {
           " -b isolinux/isolinux.bin -c isolinux/boot.cat -no-emul-boot -boot-load-size 4 "
           "-boot-info-table",
       out = " -V \"$2\" -o \"$3\" .";
-  // A bridge whose UDF label (pycdlib's) is not its ISO 9660 name.
+  // A bridge whose UDF label (pycdlib's) is not its ISO 9660 name: a file names each.
   const std::string pycdlib =
       "python3 -c 'import io, sys, pycdlib; i = pycdlib.PyCdlib(); i.new(interchange_level=3, "
       "joliet=3, udf=\"2.60\", vol_ident=\"OLD\"); c = b\"append root=LABEL=CDROM\\n\"; "
       "i.add_fp(io.BytesIO(c), len(c), \"/BOOT.CFG;1\", joliet_path=\"/boot.cfg\", "
       "udf_path=\"/boot.cfg\"); i.add_fp(io.BytesIO(bytes(4)), 4, \"/BOOT.BIN;1\"); "
+      "g = b\"search -l OLD\"; i.add_fp(io.BytesIO(g), len(g), \"/GRUB.CFG;1\"); "
       "i.add_eltorito(\"/BOOT.BIN;1\", \"/BOOT.CAT;1\"); i.write(sys.argv[1])' \"$3\"";
   const auto warning = [](const std::string& file, const std::string& label) {
     return "Warning: " + file + " names the old label '" + label +
@@ -297,7 +298,7 @@ TEST(RealImages, BootConfigurationsNamingTheOldLabelAreWarnedOf) {
       {"Bridge Boot", "genisoimage -quiet -udf -J" + el_torito + out, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=Bridge\\x20Boot"}}, warning("/ISOLINUX/ISOLINUX.CFG", "Bridge Boot")},
       {"Debian 12.5.0 amd64 n", xorriso + el_torito + out, {{"isolinux/isolinux.cfg", "append boot=live components"}, {"boot/grub/grub.cfg", "search --file --set=root /.disk/id/0f4c"}}, ""},
       {"LIVE", xorriso + el_torito + out, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=LIVEBOOT ALIVE LIVEZ aLIVE LIVEz 0LIVE LIVE9 _LIVE LIVE. -LIVE"}}, ""},
-      {"CDROM", pycdlib, {}, warning("/BOOT.CFG", "CDROM")},
+      {"CDROM", pycdlib, {}, warning("/BOOT.CFG", "CDROM") + warning("/GRUB.CFG", "OLD")},
       // 1 MiB of files in the root directory are all that is read.
       {fedora, "for n in $(seq 10 25); do head -c 65536 /dev/zero >$n.bin; done && " + xorriso + el_torito + out, {{"isolinux/isolinux.cfg", "root=live:CDLABEL=" + fedora}}, ""},
       {fedora, "genisoimage -quiet -J -R" + out, {{"isolinux/isolinux.cfg", "append root=live:CDLABEL=" + fedora}}, ""}};
