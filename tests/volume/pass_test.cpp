@@ -281,7 +281,10 @@ std::vector<Case> cases() {
   // The file set on the cut map's row: an all-zero row there would read as a physical partition.
   {"maps past the descriptor", {}, [](Image& i) { map_at_end(i, 35, 2, {1, 6}); }, kDone, "", kSequences},
   {"as many maps as fit a 512-byte block, the file set on the last", k512, [](Image& i) { std::vector<std::uint8_t> maps; for (int k = 0; k < 12; ++k) maps.insert(maps.end(), {1, 6, 1, 0, 0, 0}); set_maps(i, 35, 12, maps), set(i, 35, 256, 11, 2); }, kDone, "Sample", with(kSequences, {257})},
-  {"more maps than fit", {}, [](Image& i) { set_maps(i, 35, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", kSequences},
+  // More maps than fit end the main sequence's scan at that descriptor, with no table.
+  {"more maps than fit, the LVD before the IUVD", {}, [](Image& i) { std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)), set_maps(i, 33, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", {32, 33, 48, 49, 51}},
+  {"a second LVD with more maps than fit", {}, [](Image& i) { std::memcpy(sector_at(i, 36), sector_at(i, 35), 2048), set_maps(i, 36, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", {32, 33, 35, 36, 48, 49, 51}},
+  {"UDF 1.50, two maps, the second cut by a 512-byte block's end", k512, [](Image& i) { std::memcpy(sector_at(i, 68) + 1, "NSR02", 5), set_maps(i, 35, 2, {1, 10, 1, 0, 0, 0, 0, 0, 0, 0, 2, 64}); }, kDone, "", kSequences},
   {"anchor not matching its CRC, no copy", {}, [](Image& i) { sector_at(i, 256)[20] ^= 1, std::memset(sector_at(i, 299), 0, 2048); }, kNoAnchor, "", {}},
   {"anchor at the end only, the image ending inside another block", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048), i.resize(i.size() + 2047); }, kDone, "Sample", with(kSequences, {257})},
   {"anchor 257 blocks before the end of 257", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kDone, "", kSequences},
