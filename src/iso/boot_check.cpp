@@ -1,5 +1,6 @@
 #include "iso/boot_check.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -9,7 +10,6 @@ namespace tarnwick {
 
 namespace {
 
-constexpr std::uint32_t kVolumeIdentifier = 40;
 constexpr std::uint32_t kRootRecord = 156;
 constexpr std::uint32_t kApplicationUse = 883;
 constexpr std::uint32_t kApplicationUseSize = 512;
@@ -52,11 +52,8 @@ bool names_label(const std::uint8_t* text, std::size_t size, const std::uint8_t*
 }
 
 bool holds(const std::uint8_t* bytes, std::size_t size, const char* what) {
-  const std::size_t length = std::strlen(what);
-  for (std::size_t pos = 0; pos + length <= size; ++pos) {
-    if (std::memcmp(bytes + pos, what, length) == 0) return true;
-  }
-  return false;
+  const auto* text = reinterpret_cast<const std::uint8_t*>(what);
+  return std::search(bytes, bytes + size, text, text + std::strlen(what)) != bytes + size;
 }
 
 }  // namespace
@@ -74,7 +71,7 @@ void take_iso_labels(const IsoDescriptorSet& set, OldLabels& labels) {
   iso_volume_label(set, name.data(), static_cast<std::uint32_t>(name.size()));
   add_old_label(labels, name.data());
   std::size_t length = 32;
-  const std::uint8_t* identifier = primary->bytes.data() + kVolumeIdentifier;
+  const std::uint8_t* identifier = primary->bytes.data() + kIsoVolumeIdentifier;
   while (length > 0 && identifier[length - 1] == ' ') --length;
   name.fill(0);
   std::memcpy(name.data(), identifier, length);

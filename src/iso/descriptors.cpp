@@ -13,7 +13,6 @@ constexpr std::uint8_t kBootRecord = 0;
 constexpr std::uint8_t kPrimary = 1;
 constexpr std::uint8_t kSupplementary = 2;
 constexpr std::uint8_t kTerminator = 255;
-constexpr std::uint32_t kVolumeIdentifier = 40;
 constexpr std::uint32_t kIdentifierSize = 32;
 constexpr std::uint32_t kJolietUnits = kIdentifierSize / 2;
 constexpr std::uint32_t kEscapeSequences = 88;
@@ -113,11 +112,11 @@ void iso_volume_label(const IsoDescriptorSet& set, std::uint8_t* target,
   const IsoNameDescriptor* primary = first_sound(set, IsoKind::kPrimary);
   const IsoNameDescriptor* joliet = first_sound(set, IsoKind::kJoliet);
   if (primary == nullptr || target_size < 2) return;
-  const std::uint8_t* p = primary->bytes.data() + kVolumeIdentifier;
+  const std::uint8_t* p = primary->bytes.data() + kIsoVolumeIdentifier;
   std::uint16_t units[kIdentifierSize + kJolietUnits];
   std::uint32_t n = 0;
   if (joliet != nullptr) {
-    const std::uint8_t* j = joliet->bytes.data() + kVolumeIdentifier;
+    const std::uint8_t* j = joliet->bytes.data() + kIsoVolumeIdentifier;
     n = merge_names(p, j, units);
     if (n == 0) {
       for (; n < kJolietUnits; ++n) units[n] = joliet_unit(j, n);
@@ -141,7 +140,7 @@ void rename_iso_descriptors(ImageSession& session, IsoDescriptorSet& set) {
       continue;
     }
     const auto& name = d.kind == IsoKind::kJoliet ? session.new_joliet_name : session.new_iso_name;
-    std::memcpy(d.bytes.data() + kVolumeIdentifier, name.data(), name.size());
+    std::memcpy(d.bytes.data() + kIsoVolumeIdentifier, name.data(), name.size());
     write_units(session, d.sector, kIsoSectorSize, d.bytes.data());
   }
 }

@@ -26,7 +26,8 @@
 namespace tarnwick {
 
 inline constexpr std::uint32_t kIsoSectorSize = 2048;
-inline constexpr std::uint32_t kIsoFirstDescriptor = 16;  // byte 32768
+inline constexpr std::uint32_t kIsoVolumeIdentifier = 40;  // 32 bytes
+inline constexpr std::uint32_t kIsoFirstDescriptor = 16;   // byte 32768
 // The most descriptors one scan of the set examines.
 inline constexpr std::uint32_t kIsoMaxDescriptors = 10;
 
