@@ -82,7 +82,7 @@ OpenResult open_image(ImageSession& session, const char* path) {
   if (result != OpenResult::kOpened) return result;
   session.image = file.handle;
   session.image_bytes = file.bytes;
-  if (file.device_sector_size != 0) session.device_sector_size = file.device_sector_size;
+  session.device_sector_size = file.device_sector_size;
   return result;
 }
 
