@@ -37,7 +37,8 @@ struct Builder {
 
   void sequence(std::uint32_t s) {
     std::uint8_t* pvd = descriptor(s, 1, s);
-    label(pvd + 24, 32), text(pvd + 201, kCs0);
+    // The explanatory character set after the descriptor's own, of another kind: it stays.
+    label(pvd + 24, 32), text(pvd + 201, kCs0), pvd[264] = 1;
     std::uint8_t* iuvd = descriptor(s + 1, 4, s + 1);
     regid(iuvd + 20, "*UDF LV Info"), text(iuvd + 53, kCs0), label(iuvd + 116, 128);
     std::uint8_t* pd = descriptor(s + 2, 5, s + 2);
