@@ -107,20 +107,8 @@ std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector
   const std::uint8_t* ad = sector + pos;
   decoded.status = 1;
   decoded.extent_length = get_u32(ad);
-  switch (ad_type) {
-    case kAdShort:
-      decoded.partition_ref = 0;
-      decoded.extent_position = get_u32(ad + 4);
-      break;
-    case kAdLong:
-      decoded.partition_ref = get_u16(ad + 8);
-      decoded.extent_position = get_u32(ad + 4);
-      break;
-    default:
-      decoded.partition_ref = get_u16(ad + 16);
-      decoded.extent_position = get_u32(ad + 12);
-      break;
-  }
+  decoded.extent_position = get_u32(ad + (ad_type == kAdExtended ? 12 : 4));
+  if (ad_type == kAdLong) decoded.partition_ref = get_u16(ad + 8);
   return pos + size;
 }
 
