@@ -301,7 +301,7 @@ std::vector<Case> cases() {
   // Sparable: the file set is found through the first table that verifies.
   {"sparable, three blocks into the packet", {}, [](Image& i) { spare(i, 35, 403, 4, 0); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 35); }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
   {"sparable, a free entry's own original", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 0xFFFFFFF0), set(i, lvd, 480, 0x00020010); spare(i, 0xFFFFFFF0, 400, 4, 0), set(i, 160, 56, 0xFFFFFFF0); }, kDone, "", kCdrw, kCdrw201},
-  {"sparable, the first table damaged", {}, [](Image& i) { spare(i, 35, 403, 4, 0); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 35); std::memcpy(sector_at(i, 4064), sector_at(i, 160), 2048), set(i, 4064, 12, 4064), sector_at(i, 160)[60] ^= 1; }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
+  {"sparable, five tables said, four read, the first damaged", {}, [](Image& i) { spare(i, 35, 403, 4, 0); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 35), set(i, lvd, 482, 5, 2); std::memcpy(sector_at(i, 4064), sector_at(i, 160), 2048), set(i, 4064, 12, 4064), sector_at(i, 160)[60] ^= 1; }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
   {"sparable, a table longer than its map says", {}, [](Image& i) { spare(i, 32, 400, 301, 300); }, kDone, "Made", with(kCdrw, {1344}), kCdrw201},
   {"sparable, packet length 0", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 480, 0x00020000); }, kDone, "", kCdrw, kCdrw201},
   {"sparable, two-sector table", {}, [](Image& i) { spare(i, 32, 400, 301, 300); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 440 + 44, 4096); }, kDone, "Spared", with(kCdrw, {400}), kCdrw201},
