@@ -323,6 +323,7 @@ std::vector<Case> cases() {
   {"VAT 1.50, another attribute before its name's", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); std::memmove(e + 248, e + 200, 240), std::memset(e + 200, 0, 48), put_u32(e + 200, 2048), put_u32(e + 208, 48), put_u32(e + 168, 268), set(i, 299, 10, get_u16(e + 10) + 48, 2); }, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
   {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr, kCdr201},
   // A type 2 map takes 64 bytes whatever it declares: one cut by the block's end is not read.
+  {"virtual map in the block's last 64 bytes", {}, [](Image& i) { map_at_end(i, 97, 64, std::vector<std::uint8_t>(sector_at(i, 97) + 446, sector_at(i, 97) + 510)); }, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
   {"virtual map declaring 40 bytes in the block's last 40", {}, [](Image& i) { std::vector<std::uint8_t> map(sector_at(i, 97) + 446, sector_at(i, 97) + 510); map[1] = 40, map_at_end(i, 97, 40, map); }, kDone, "", kCdr, kCdr201},
   {"VAT, no physical partition of its number", {}, [](Image& i) { set(i, 97, 484, 7, 2); }, kDone, "", kCdr, kCdr150},
   };
