@@ -282,6 +282,7 @@ std::vector<Case> cases() {
   {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)); std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0, 2, 64, 0, 0, 0}; const std::string v = "*UDF Virtual Partition"; maps.insert(maps.end(), v.begin(), v.end()), set_maps(i, 33, 2, maps); }, kDone, "", kSequences},
   // The file set on the cut map's row: an all-zero row there would read as a physical partition.
   {"maps past the descriptor", {}, [](Image& i) { map_at_end(i, 35, 2, {1, 6}); }, kDone, "", kSequences},
+  {"the file set on a map of no kind", {}, [](Image& i) { set_maps(i, 35, 2, {1, 6, 1, 0, 0, 0, 0, 6, 0, 0, 0, 0}), set(i, 35, 256, 1, 2); }, kDone, "", kSequences},
   {"as many maps as fit a 512-byte block, the file set on the last", k512, [](Image& i) { std::vector<std::uint8_t> maps; for (int k = 0; k < 12; ++k) maps.insert(maps.end(), {1, 6, 1, 0, 0, 0}); set_maps(i, 35, 12, maps), set(i, 35, 256, 11, 2); }, kDone, "Sample", with(kSequences, {257})},
   // More maps than fit end the main sequence's scan at that descriptor, with no table.
   {"more maps than fit, the LVD before the IUVD", {}, [](Image& i) { std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)), set_maps(i, 33, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", {32, 33, 48, 49, 51}},
