@@ -310,9 +310,10 @@ std::vector<Case> cases() {
   // Virtual: the VAT is found only where it verifies, and its label rewritten.
   {"VAT in a long_ad", {}, [](Image& i) { vat_in_extents(i, 0); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
   {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_extents(i, 1); }, kDone, "", kCdr, kCdr201},
-  {"VAT in two short_ads", {}, [](Image& i) { vat_in_extents(i, 0, 152); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
+  {"VAT in two short_ads mapping the file set to the partition's sixth block", {}, [](Image& i) { std::memcpy(sector_at(i, 262), sector_at(i, 257), 2048), set(i, 299, 216 + 152, 5), vat_in_extents(i, 0, 152); }, kDone, "Made", with(kCdr, {259, 262}), kCdr201},
+  {"VAT in a long_ad of two blocks, the file set's entry across them, on a 600-block disc", {}, [](Image& i) { set(i, 299, 216 + 152, 261), vat_in_extents(i, 0); std::uint8_t* h = sector_at(i, 259); std::memmove(h + 2047, h + 152, 8), std::memset(h + 152, 0, 8), put_u16(h, 2047), put_u16(h + 2, 2047 - 152), set(i, 299, 56, 2055), set(i, 299, 216, 2055); i.resize(600 * 2048), std::memcpy(sector_at(i, 599), sector_at(i, 299), 2048), std::memset(sector_at(i, 299), 0, 2048), set(i, 599, 12, 342), std::memcpy(sector_at(i, 518), sector_at(i, 257), 2048); }, kDone, "Made", with(kCdr, {259, 518}), kCdr201},
   {"VAT in two short_ads but one declared", {}, [](Image& i) { vat_in_extents(i, 0, 152), set(i, 299, 212, 8); }, kDone, "", kCdr, kCdr201},
-  {"VAT in two short_ads, the file set's entry across them", {}, [](Image& i) { vat_in_extents(i, 0, 153); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
+  {"VAT in two short_ads, the file set's entry across them, mapping it to the sixth block", {}, [](Image& i) { std::memcpy(sector_at(i, 262), sector_at(i, 257), 2048), set(i, 299, 216 + 152, 5), vat_in_extents(i, 0, 155), std::memset(sector_at(i, 259) + 155, 0xAA, 4); }, kDone, "Made", with(kCdr, {259, 262}), kCdr201},
   // The header's label is renamed only where it lies whole in the first extent.
   {"VAT in two short_ads, its label ending where the first ends", {}, [](Image& i) { vat_in_extents(i, 0, 132); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
   {"VAT in two short_ads, its label one byte past the first", {}, [](Image& i) { vat_in_extents(i, 0, 131); }, kDone, "Made", with(kCdr, {257}), kCdr201},
