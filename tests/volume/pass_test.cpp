@@ -283,7 +283,7 @@ std::vector<Case> cases() {
   {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)); std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0, 2, 64, 0, 0, 0}; const std::string v = "*UDF Virtual Partition"; maps.insert(maps.end(), v.begin(), v.end()), set_maps(i, 33, 2, maps); }, kDone, "", kSequences},
   // The file set on the cut map's row: an all-zero row there would read as a physical partition.
   {"maps past the descriptor", {}, [](Image& i) { map_at_end(i, 35, 2, {1, 6}); }, kDone, "", kSequences},
-  {"the file set on a map of no kind", {}, [](Image& i) { set_maps(i, 35, 2, {1, 6, 1, 0, 0, 0, 0, 6, 0, 0, 0, 0}), set(i, 35, 256, 1, 2); }, kDone, "", kSequences},
+  {"the file set on a type 2 map of no kind", {}, [](Image& i) { std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 2, 64}; maps.resize(70), set_maps(i, 35, 2, maps), set(i, 35, 256, 1, 2); }, kDone, "", kSequences},
   {"as many maps as fit a 512-byte block, the file set on the last", k512, [](Image& i) { std::vector<std::uint8_t> maps; for (int k = 0; k < 12; ++k) maps.insert(maps.end(), {1, 6, 1, 0, 0, 0}); set_maps(i, 35, 12, maps), set(i, 35, 256, 11, 2); }, kDone, "Sample", with(kSequences, {257})},
   // More maps than fit end the main sequence's scan at that descriptor, with no table.
   {"more maps than fit, the LVD before the IUVD", {}, [](Image& i) { std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)), set_maps(i, 33, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", {32, 33, 48, 49, 51}},
@@ -304,6 +304,8 @@ std::vector<Case> cases() {
   {"sparable, three blocks into the packet", {}, [](Image& i) { spare(i, 35, 403, 4, 0); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 35); }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
   {"sparable, a free entry's own original", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 0xFFFFFFF0), set(i, lvd, 480, 0x00020010); spare(i, 0xFFFFFFF0, 400, 4, 0), set(i, 160, 56, 0xFFFFFFF0); }, kDone, "", kCdrw, kCdrw201},
   {"sparable, five tables said, four read, the first damaged", {}, [](Image& i) { spare(i, 35, 403, 4, 0); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 35), set(i, lvd, 482, 5, 2); std::memcpy(sector_at(i, 4064), sector_at(i, 160), 2048), set(i, 4064, 12, 4064), sector_at(i, 160)[60] ^= 1; }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
+  {"sparable, partition number 1 on its map and the descriptor", {}, [](Image& i) { for (std::uint32_t s : {96u, 3936u}) set(i, s + 1, 478, 1, 2), set(i, s + 2, 22, 1, 2); }, kDone, "Made", with(kCdrw, {1344}), kCdrw201},
+  {"sparable map of another identifier", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) sector_at(i, lvd)[440 + 5 + 22] = 'X', reseal(i, lvd); }, kDone, "", kCdrw, kCdrw201},
   {"sparable, a table longer than its map says", {}, [](Image& i) { spare(i, 32, 400, 301, 300); }, kDone, "Made", with(kCdrw, {1344}), kCdrw201},
   {"sparable, packet length 0", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 480, 0x00020000); }, kDone, "", kCdrw, kCdrw201},
   {"sparable, two-sector table", {}, [](Image& i) { spare(i, 32, 400, 301, 300); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 440 + 44, 4096); }, kDone, "Spared", with(kCdrw, {400}), kCdrw201},
