@@ -326,6 +326,8 @@ std::vector<Case> cases() {
   {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
   {"VAT 1.50 whose data lies past the image's end", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) & ~7)), put_u32(e + 172, 8), put_u32(e + 396, 44), put_u32(e + 400, 0xFFFF0), reseal(i, 299); }, kDone, "", kCdr, kCdr150},
   {"VAT 1.50, another attribute before its name's", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); std::memmove(e + 248, e + 200, 240), std::memset(e + 200, 0, 48), put_u32(e + 200, 2048), put_u32(e + 208, 48), put_u32(e + 168, 268), set(i, 299, 10, get_u16(e + 10) + 48, 2); }, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
+  // Later VATs framed wrongly each way are passed over for an earlier one that is sound.
+  {"VAT before five broken ones", {}, [](Image& i) { for (std::uint32_t s = 294; s < 299; ++s) std::memcpy(sector_at(i, s), sector_at(i, 299), 2048), set(i, s, 12, s - 257); set(i, 299, 56, 3), set(i, 298, 216, 153, 2), set(i, 297, 216, 300, 2), set(i, 297, 218, 148, 2), sector_at(i, 296)[27] = 0, reseal(i, 296), sector_at(i, 295)[27] = 0, set(i, 295, 56, 35); }, kDone, "Made", with(kCdr, {257, 294}), kCdr201},
   {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr, kCdr201},
   // A type 2 map takes 64 bytes whatever it declares: one cut by the block's end is not read.
   {"virtual map in the block's last 64 bytes", {}, [](Image& i) { map_at_end(i, 97, 64, std::vector<std::uint8_t>(sector_at(i, 97) + 446, sector_at(i, 97) + 510)); }, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
