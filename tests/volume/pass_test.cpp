@@ -322,12 +322,19 @@ std::vector<Case> cases() {
   {"VAT mapping the file set to the partition's third block", {}, [](Image& i) { std::memcpy(sector_at(i, 259), sector_at(i, 257), 2048), set(i, 299, 216 + 152, 2); }, kDone, "Made", with(kCdr, {259, 299}), kCdr201},
   {"VAT, partition number 1 on both maps and the descriptor", {}, [](Image& i) { set(i, 97, 444, 1, 2), set(i, 97, 484, 1, 2), set(i, 98, 22, 1, 2); }, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
   {"VAT up to the block's end, the file set in its last entry", {}, vat_to_the_block_end, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
-  {"VAT 1.50, a table of no entries", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), kCdr150},
+  {"VAT 1.50, a table of no entries, its name's attribute as short as it can be", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), put_u32(e + 208, 194), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), kCdr150},
   {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
   {"VAT 1.50 whose data lies past the image's end", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) & ~7)), put_u32(e + 172, 8), put_u32(e + 396, 44), put_u32(e + 400, 0xFFFF0), reseal(i, 299); }, kDone, "", kCdr, kCdr150},
   {"VAT 1.50, another attribute before its name's", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); std::memmove(e + 248, e + 200, 240), std::memset(e + 200, 0, 48), put_u32(e + 200, 2048), put_u32(e + 208, 48), put_u32(e + 168, 268), set(i, 299, 10, get_u16(e + 10) + 48, 2); }, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
+  {"VAT 1.50, an attribute of no length before its name's", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); std::memmove(e + 248, e + 200, 240), std::memset(e + 200, 0, 48), put_u32(e + 200, 2048), put_u32(e + 208, 0), put_u32(e + 168, 268), set(i, 299, 10, get_u16(e + 10) + 48, 2); }, kDone, "Made", with(kCdr, {257}), kCdr150},
   // Later VATs framed wrongly each way are passed over for an earlier one that is sound.
   {"VAT before five broken ones", {}, [](Image& i) { for (std::uint32_t s = 294; s < 299; ++s) std::memcpy(sector_at(i, s), sector_at(i, 299), 2048), set(i, s, 12, s - 257); set(i, 299, 56, 3), set(i, 298, 216, 153, 2), set(i, 297, 216, 300, 2), set(i, 297, 218, 148, 2), sector_at(i, 296)[27] = 0, reseal(i, 296), sector_at(i, 295)[27] = 0, set(i, 295, 56, 35); }, kDone, "Made", with(kCdr, {257, 294}), kCdr201},
+  // A name's attribute that does not verify, is another writer's or of another name is left.
+  {"VAT 1.50, its attribute header not verifying", {}, [](Image& i) { sector_at(i, 299)[176 + 8] ^= 1, reseal(i, 299); }, kDone, "Made", with(kCdr, {257}), kCdr150},
+  {"VAT 1.50, its name's attribute of another Unique ID", {}, [](Image& i) { sector_at(i, 299)[200 + 50] ^= 1, reseal(i, 299); }, kDone, "Made", with(kCdr, {257}), kCdr150},
+  {"VAT 1.50, its name's attribute of another identifier", {}, [](Image& i) { sector_at(i, 299)[200 + 17 + 19] = 'X', reseal(i, 299); }, kDone, "Made", with(kCdr, {257}), kCdr150},
+  {"VAT, the file set on the block just past its table", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 241u}) set(i, lvd, 252, 2); }, kDone, "", with(kCdr, {299}), kCdr201},
+  {"VAT 32 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 31 * 2048); }, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
   {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr, kCdr201},
   // A type 2 map takes 64 bytes whatever it declares: one cut by the block's end is not read.
   {"virtual map in the block's last 64 bytes", {}, [](Image& i) { map_at_end(i, 97, 64, std::vector<std::uint8_t>(sector_at(i, 97) + 446, sector_at(i, 97) + 510)); }, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
