@@ -149,7 +149,7 @@ void records(Image& i, std::uint32_t sector, std::uint32_t at, const std::vector
 void boot_tree(Image& i) {
   iso_set(i, {{1}, {0}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 18)[43] = 'l';
   std::memcpy(sector_at(i, 17) + 7, "EL TORITO \x53PECIFICATION", 23), sector_at(i, 18)[45] = 'd';
-  records(i, 16, 156, {{std::string(1, '\0'), 200}});
+  records(i, 16, 156, {{std::string(1, '\0'), 200, 152}});  // D's record ends the root
   for (std::uint32_t dir = 200; dir <= 203; ++dir) {
     records(i, dir, 0,
             {{std::string(1, '\0'), dir},
