@@ -40,6 +40,7 @@ TEST(CommandLine, UsageVersionLabelsEveryArgumentFormAndOnlyImagesOpened) {
   const std::string path = dir.path("-h");
   write_file(path, read_file(kSample));
   EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": Sample\n");
+  EXPECT_EQ(read_file(path), read_file(kSample)) << "read mode writes nothing";
   EXPECT_EQ(run_tool({path, "Caf\xC3\xA9", "third"}).told(),
             changing(path, "Caf\xC3\xA9") + "Done!\nexit 0");
   EXPECT_EQ(label_of(path), "Caf\xC3\xA9");
