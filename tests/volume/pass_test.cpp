@@ -228,6 +228,15 @@ void vat_to_the_block_end(Image& i) {
   set(i, 97, 252, last);
 }
 
+// The UDF 1.50 VAT's name attribute moved 48 bytes on, behind another attribute that says it
+// is `length` bytes long.
+void attribute_before_name(Image& i, std::uint32_t length) {
+  std::uint8_t* e = sector_at(i, 299);
+  std::memmove(e + 248, e + 200, 240), std::memset(e + 200, 0, 48);
+  put_u32(e + 200, 2048), put_u32(e + 208, length), put_u32(e + 168, 268);
+  set(i, 299, 10, get_u16(e + 10) + 48, 2);
+}
+
 // The UDF 1.50 VAT in an Extended File Entry: its ID, lengths and attributes 40 bytes on.
 void vat150_in_efe(Image& i) {
   std::uint8_t* e = sector_at(i, 299);
@@ -331,8 +340,8 @@ std::vector<Case> cases() {
   {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
   {"VAT 1.50 whose data is longer than its allocation", {}, [](Image& i) { set(i, 299, 172, get_u32(sector_at(i, 299) + 172) - 4); }, kDone, "", kCdr, kCdr150},
   {"VAT 1.50 whose data lies past the image's end", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) & ~7)), put_u32(e + 172, 8), put_u32(e + 396, 44), put_u32(e + 400, 0xFFFF0), reseal(i, 299); }, kDone, "", kCdr, kCdr150},
-  {"VAT 1.50, another attribute before its name's", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); std::memmove(e + 248, e + 200, 240), std::memset(e + 200, 0, 48), put_u32(e + 200, 2048), put_u32(e + 208, 48), put_u32(e + 168, 268), set(i, 299, 10, get_u16(e + 10) + 48, 2); }, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
-  {"VAT 1.50, an attribute of no length before its name's", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); std::memmove(e + 248, e + 200, 240), std::memset(e + 200, 0, 48), put_u32(e + 200, 2048), put_u32(e + 208, 0), put_u32(e + 168, 268), set(i, 299, 10, get_u16(e + 10) + 48, 2); }, kDone, "Made", with(kCdr, {257}), kCdr150},
+  {"VAT 1.50, another attribute before its name's", {}, [](Image& i) { attribute_before_name(i, 48); }, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
+  {"VAT 1.50, an attribute of no length before its name's", {}, [](Image& i) { attribute_before_name(i, 0); }, kDone, "Made", with(kCdr, {257}), kCdr150},
   // Later VATs framed wrongly each way are passed over for an earlier one that is sound.
   {"VAT before six broken ones", {}, [](Image& i) { for (std::uint32_t s = 293; s < 299; ++s) std::memcpy(sector_at(i, s), sector_at(i, 299), 2048), set(i, s, 12, s - 257); sector_at(i, 294)[34] |= 7, reseal(i, 294), set(i, 299, 56, 3), set(i, 298, 216, 153, 2), set(i, 297, 216, 300, 2), set(i, 297, 218, 148, 2), sector_at(i, 296)[27] = 0, reseal(i, 296), sector_at(i, 295)[27] = 0, set(i, 295, 56, 35); }, kDone, "Made", with(kCdr, {257, 293}), kCdr201},
   // A name's attribute that does not verify, is another writer's or of another name is left.
