@@ -202,7 +202,7 @@ std::optional<Vat> find_vat(VolumeSession& session, std::uint32_t virtual_row) {
 std::optional<std::uint32_t> map_virtual_block(VolumeSession& session, const Vat& vat,
                                                std::uint32_t block) {
   if (block >= vat.entry_count) return std::nullopt;
-  std::uint8_t bytes[4];
+  std::uint8_t bytes[4] = {};
   if (!read_vat_bytes(session, vat, vat.entries_offset + std::uint64_t{block} * 4, 4, bytes)) {
     return std::nullopt;
   }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <sstream>
 
 #include "image/bytes.h"
@@ -20,7 +21,7 @@ namespace tarnwick::testing {
 namespace {
 
 struct Pass {
-  bool ok = false;
+  bool ok = false, no_device = false;
   std::string out, label;
   Image after;
 };
@@ -29,22 +30,26 @@ struct Pass {
 int good_syncs = -1;
 int counted_sync(FileHandle) { return good_syncs < 0 || good_syncs-- > 0 ? 0 : -1; }
 
-// The pass over `image` as a file, or as a device of `device`-byte sectors.
+// The pass over `image` as a file, or through a loop device of `device`-byte sectors.
 Pass run_pass(const Image& image, const char* label, std::uint32_t device) {
   TempDir dir;
   const std::string path = dir.path("image");
   write_file(path, image);
+  std::optional<LoopDevice> loop;
+  if (device != 0) loop.emplace(path, device);
+  Pass p{.no_device = loop && loop->node.empty()};
+  if (p.no_device) return p;
+  const std::string& opened = loop ? loop->node : path;
   VolumeSession s;
   session_init(s);
   if (label != nullptr) set_new_label(s, label);
   s.sync_file = counted_sync;
-  s.device_sector_size = device;  // as a device's own would be
-  Pass p;
-  p.out = capture_stdout([&] { p.ok = process_volume(s, path.c_str()); });
-  if (const std::size_t at = p.out.find(path); at != std::string::npos)
-    p.out.replace(at, path.size(), "PATH");
+  p.out = capture_stdout([&] { p.ok = process_volume(s, opened.c_str()); });
+  if (const std::size_t at = p.out.find(opened); at != std::string::npos)
+    p.out.replace(at, opened.size(), "PATH");
   p.label = reinterpret_cast<const char*>(s.current_label.data());
   session_close(s);
+  loop.reset();
   p.after = read_file(path, image.block);
   return p;
 }
@@ -288,6 +293,7 @@ std::vector<Case> cases() {
   {"implementation use of another implementation", {}, [](Image& i) { sector_at(i, 33)[22] = 'X', reseal(i, 33); }, kDone, "Sample", {32, 35, 48, 49, 51, 257}},
   // A terminating descriptor where the Logical Volume Descriptor stood: no partition table.
   {"sequence ended early", {}, [](Image& i) { std::memcpy(sector_at(i, 33), sector_at(i, 37), 2048), set(i, 33, 12, 33); }, kDone, "", {32, 48, 49, 51}},
+  {"reserve sequence of three blocks, its Logical Volume Descriptor past them", {}, [](Image& i) { set(i, 256, 24, 3 * 2048); }, kDone, "Sample", {32, 33, 35, 48, 49, 257}},
   {"reserve chunk cut by the image's end", {}, [](Image& i) { set(i, 256, 28, 299), std::memcpy(sector_at(i, 299), sector_at(i, 48), 2048), set(i, 299, 12, 299); }, kDone, "Sample", {32, 33, 35, 257, 299}},
   // A virtual map past the two does not count.
   {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)); std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0, 2, 64, 0, 0, 0}; const std::string v = "*UDF Virtual Partition"; maps.insert(maps.end(), v.begin(), v.end()), set_maps(i, 33, 2, maps); }, kDone, "", kSequences},
@@ -327,7 +333,8 @@ std::vector<Case> cases() {
   {"VAT in a long_ad one byte short of its data", {}, [](Image& i) { vat_in_extents(i, 0), set(i, 299, 216, 159); }, kDone, "", kCdr, kCdr201},
   {"VAT in a long_ad allocated but not recorded", {}, [](Image& i) { vat_in_extents(i, 0), set(i, 299, 216, 160 | 1u << 30); }, kDone, "", kCdr, kCdr201},
   {"VAT in a short_ad covering it, then one of no use", {}, [](Image& i) { vat_in_extents(i, 0, 152), set(i, 299, 216, 160), set(i, 299, 224, 8 | 3u << 30); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
-  {"VAT in more short_ads than are followed", {}, [](Image& i) { vat_in_extents(i, 0, 152); for (std::uint32_t k = 0; k < 17; ++k) put_u32(sector_at(i, 299) + 216 + 8 * k, 8), put_u32(sector_at(i, 299) + 220 + 8 * k, 2); set(i, 299, 212, 136); }, kDone, "", kCdr, kCdr201},
+  {"VAT in more short_ads than are followed, the 17th holding its last entry", {}, [](Image& i) { vat_in_extents(i, 0, 152); for (std::uint32_t k = 2; k < 17; ++k) put_u32(sector_at(i, 299) + 216 + 8 * k, k / 16 * 4); set(i, 299, 56, 164), set(i, 299, 212, 136); }, kDone, "", kCdr, kCdr201},
+  {"VAT in two short_ads, the second past the image's end", {}, [](Image& i) { vat_in_extents(i, 0, 152), set(i, 299, 228, 1000); }, kDone, "", with(kCdr, {259}), kCdr201},
   {"VAT in two short_ads but one declared", {}, [](Image& i) { vat_in_extents(i, 0, 152), set(i, 299, 212, 8); }, kDone, "", kCdr, kCdr201},
   {"VAT in two short_ads, the file set's entry across them, mapping it to the sixth block", {}, [](Image& i) { std::memcpy(sector_at(i, 262), sector_at(i, 257), 2048), set(i, 299, 216 + 152, 5), vat_in_extents(i, 0, 155), std::memset(sector_at(i, 259) + 155, 0xAA, 4); }, kDone, "Made", with(kCdr, {259, 262}), kCdr201},
   // The header's label is renamed only where it lies whole in the first extent.
@@ -335,6 +342,8 @@ std::vector<Case> cases() {
   {"VAT in two short_ads, its label one byte past the first", {}, [](Image& i) { vat_in_extents(i, 0, 131); }, kDone, "Made", with(kCdr, {257}), kCdr201},
   {"VAT mapping the file set to the partition's third block", {}, [](Image& i) { std::memcpy(sector_at(i, 259), sector_at(i, 257), 2048), set(i, 299, 216 + 152, 2); }, kDone, "Made", with(kCdr, {259, 299}), kCdr201},
   {"VAT, partition number 1 on both maps and the descriptor", {}, [](Image& i) { set(i, 97, 444, 1, 2), set(i, 97, 484, 1, 2), set(i, 98, 22, 1, 2); }, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
+  {"VAT of no entries", {}, [](Image& i) { set(i, 299, 56, 152); }, kDone, "", with(kCdr, {299}), kCdr201},
+  {"VAT on the partition's first block, the file set after it", {}, [](Image& i) { std::memcpy(sector_at(i, 258), sector_at(i, 257), 2048), std::memcpy(sector_at(i, 257), sector_at(i, 299), 2048), set(i, 257, 12, 0), set(i, 257, 216 + 152, 1), i.resize(259 * 2048); }, kDone, "Made", with(kCdr, {257, 258}), kCdr201},
   {"VAT up to the block's end, the file set in its last entry", {}, vat_to_the_block_end, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
   {"VAT 1.50, a table of no entries, its name's attribute as short as it can be", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), put_u32(e + 208, 194), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), kCdr150},
   {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
@@ -370,6 +379,7 @@ TEST_P(Volumes, AreReadAndRelabelledEachTheirOwnWay) {
   ASSERT_FALSE(image.empty());
   c.damage(image);
   const Pass read = run_pass(image, nullptr, c.device);
+  if (read.no_device) GTEST_SKIP() << "no loop device could be made";
   EXPECT_EQ(read.label, c.label);
   EXPECT_EQ(read.after, image) << "read-only mode writes nothing";
   good_syncs = c.good_syncs;
