@@ -54,7 +54,7 @@ TEST(NewLabel, FormCutAndNamesOfEachFieldWithinTheField) {
   // A character that does not fit the conversion's room ends it with nothing to show.
   std::uint16_t room[2];
   for (const auto& [text, units, result] :
-       {std::tuple{"abc", 2u, 0}, {smile.c_str(), 1u, 0}, {smile.c_str(), 2u, 2}})
+       {std::tuple{"abc", 2u, 0}, {"a\xF0\x9F\x98\x80", 2u, 0}, {smile.c_str(), 2u, 2}})
     EXPECT_EQ(utf8_to_utf16(reinterpret_cast<const std::uint8_t*>(text),
                             static_cast<std::uint32_t>(std::strlen(text)), room, units),
               result)
