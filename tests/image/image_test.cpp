@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "cli/command.h"
 #include "image/session.h"
 #include "support/image_builder.h"
 #include "support/run.h"
@@ -60,13 +61,12 @@ TEST(ImageSession, PositionsPast4GiBAndFailedPositioningWritesAndAllocationsAreR
   EXPECT_EQ(capture_stdout([&] { write_sector(full.s, 9, sector); }),
             "fwrite to sector 9 failed, result=0!\n");
   EXPECT_TRUE(full.s.write_failed);
-  // A failed allocation is reported.
+  // A failed allocation ends the command with a failure, before the image is opened.
+  char tool[] = "tarnwick", path[] = "/nonexistent", *argv[] = {tool, path};
   for (int failing : {1, 2}) {  // the buffer's record, then its bytes
     nothrow_allocations = 0, failing_allocation = failing;
-    ImageSession s;
-    EXPECT_FALSE(session_init(s));
+    EXPECT_EQ(capture_stdout([&] { EXPECT_EQ(run_command(2, argv), 1); }), "");
     failing_allocation = 0;
-    session_close(s);
   }
 }
 
