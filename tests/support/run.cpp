@@ -32,10 +32,9 @@ RunResult run(const std::vector<std::string>& argv) {
   return result;
 }
 
-RunResult run_tool(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {TARNWICK_EXE};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv);
+RunResult run_tool(std::vector<std::string> args) {
+  args.insert(args.begin(), TARNWICK_EXE);
+  return run(args);
 }
 
 std::string windows_exe() {
@@ -44,15 +43,14 @@ std::string windows_exe() {
   return runnable ? TARNWICK_WINDOWS_EXE : "";
 }
 
-RunResult run_windows(const std::vector<std::string>& args) {
+RunResult run_windows(std::vector<std::string> args) {
   // Wine's server and services start apart from the output being read, which they would
   // otherwise hold open for seconds after each run; they end 30 seconds after the last one.
   run({"sh", "-c",
        "export WINEDEBUG=-all; wineserver -p 30 </dev/null >/dev/null 2>&1; "
        "wine cmd /c exit </dev/null >/dev/null 2>&1"});
-  std::vector<std::string> argv = {"env", "WINEDEBUG=-all", "wine", windows_exe()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv);
+  args.insert(args.begin(), {"env", "WINEDEBUG=-all", "wine", windows_exe()});
+  return run(args);
 }
 
 RunResult run_both(const std::string& path, const std::vector<std::string>& args) {

@@ -19,11 +19,11 @@ struct RunResult {
 
 // Runs `argv` (searched on PATH and in /sbin, /usr/sbin), ended after 60 seconds.
 RunResult run(const std::vector<std::string>& argv);
-RunResult run_tool(const std::vector<std::string>& args);
+RunResult run_tool(std::vector<std::string> args);
 // The Windows build, cross-compiled beside the tests where mingw-w64 is installed; empty when
 // there is none or no Wine to run it. run_windows runs it under Wine.
 std::string windows_exe();
-RunResult run_windows(const std::vector<std::string>& args);
+RunResult run_windows(std::vector<std::string> args);
 // Runs the tool with `args` on `path`, and the Windows build likewise on the image as it was:
 // the output, the exit status and the image's bytes must be equal.
 RunResult run_both(const std::string& path, const std::vector<std::string>& args = {});
