@@ -51,14 +51,10 @@ const std::string kHybrid =
     "-isohybrid-mbr /usr/lib/ISOLINUX/isohdpfx.bin -b isolinux/isolinux.bin -c isolinux/boot.cat "
     "-no-emul-boot -boot-load-size 4 -boot-info-table -eltorito-alt-boot -e boot/efi.img "
     "-no-emul-boot -isohybrid-gpt-basdat .";
-const std::vector<std::string> kHybridTools = {"genisoimage",
-                                               "pycdlib",
-                                               "xorriso",
-                                               "grub-fstest",
-                                               "mkfs.vfat",
-                                               "mcopy",
-                                               "/usr/lib/ISOLINUX/isohdpfx.bin",
-                                               "/usr/lib/syslinux/modules/bios/ldlinux.c32"};
+// clang-format off
+const std::vector<std::string> kHybridTools = {"genisoimage", "pycdlib", "xorriso", "grub-fstest", "mkfs.vfat", "mcopy",
+                                               "/usr/lib/ISOLINUX/isohdpfx.bin", "/usr/lib/syslinux/modules/bios/ldlinux.c32"};
+// clang-format on
 const std::string kPycdlib =
     "python3 -c 'import io, sys, pycdlib; i = pycdlib.PyCdlib(); "
     "i.new(interchange_level=3, joliet=3, udf=\"2.60\", vol_ident=\"OLD\"); "
@@ -84,14 +80,8 @@ const Producer kProducers[] = {
     mkudffs_row("hd", "2.01", 4096),
     mkudffs_row("bdr", "2.50", 4096),
     mkudffs_row("hd", "2.01", 32768),
-    {"genisoimage -udf",
-     2048,
-     "genisoimage -quiet -udf -V Old -o \"$IMG\" \"$DIR\"",
-     kIsoReaders,
-     "Old",
-     {},
-     "P"},
     // clang-format off
+    {"genisoimage -udf", 2048, "genisoimage -quiet -udf -V Old -o \"$IMG\" \"$DIR\"", kIsoReaders, "Old", {}, "P"},
     {"genisoimage -udf -J", 2048, "genisoimage -quiet -udf -J -V Old -o \"$IMG\" \"$DIR\"", kIsoReaders, "Old", {}, "J"},
     {"pycdlib", 2048, kPycdlib, kIsoReaders, "CDROM", {}, "J", false},
     {"DVD-Video", 2048, kDvdVideo, {"genisoimage", "pycdlib", "xorriso", "grub-fstest", "ffmpeg", "dvdauthor", "lsdvd"}, "OLD_TITLE", {}, "P"},
