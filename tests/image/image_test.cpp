@@ -56,7 +56,9 @@ TEST(ImageSession, PositionsPast4GiBAndFailedPositioningWritesAndAllocationsAreR
             "fseek to sector 9 failed!\n");
   EXPECT_TRUE(writing.s.write_failed);
   char left[16];
+  session_close(writing.s);  // the stream's only writer: its reader then meets the end
   EXPECT_EQ(read(p[0], left, sizeof left), 6) << "nothing read from or written to the stream";
+  EXPECT_EQ(read(p[0], left, sizeof left), 0);
   Session full(open("/dev/full", O_WRONLY));  // a write that fails, as on a full disc
   EXPECT_EQ(capture_stdout([&] { write_sector(full.s, 9, sector); }),
             "fwrite to sector 9 failed, result=0!\n");
