@@ -60,7 +60,7 @@ TEST(NewLabel, FormCutAndNamesOfEachFieldWithinTheField) {
               result)
         << text;
   // A surrogate alone (only a caller that skips validation can give one) is one character.
-  const std::uint16_t lone[] = {0xDC00, 'a', 0xD800, 0};
+  const std::uint16_t lone[] = {0xDFFF, 'a', 0xD800, 0};
   // Neither name is written past its 32 bytes, padded or cut.
   const std::vector<std::uint16_t> longer(40, 'a');
   for (const auto& [label, count, iso] :
@@ -71,6 +71,7 @@ TEST(NewLabel, FormCutAndNamesOfEachFieldWithinTheField) {
     EXPECT_EQ(std::string(field, field + 4), iso);
     EXPECT_EQ(field[32], 0xAA);
     joliet_identifier(label, count, field);
+    EXPECT_EQ(std::string({char(field[1]), char(field[3]), char(field[5])}), std::string(iso, 3));
     EXPECT_EQ(field[32], 0xAA);
   }
 }
