@@ -45,6 +45,7 @@ struct SparingMap {
 
 struct PartitionEntry {
   std::uint32_t start = 0;   // Partition Starting Location of the matching Partition Descriptor
+  std::uint32_t length = 0;  // Partition Length of the matching Partition Descriptor
   std::uint16_t number = 0;  // Partition Number from the map; 0 for kind other
   PartitionKind kind = PartitionKind::kPhysical;
   std::uint8_t metadata_flags = 0;

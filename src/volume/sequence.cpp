@@ -30,6 +30,7 @@ static_assert(sizeof(kMetadataId) > kTypeIdentifierSize &&
 
 struct RecordedPartition {
   std::uint32_t start = 0;
+  std::uint32_t length = 0;
   std::uint16_t number = 0;
 };
 
@@ -107,7 +108,10 @@ void match_partitions(VolumeSession& session, const RecordedPartition* recorded,
   for (std::uint32_t r = 0; r < session.partition_count; ++r) {
     PartitionEntry& row = session.partitions[r];
     for (std::size_t i = 0; i < recorded_count; ++i) {
-      if (row.number == recorded[i].number) row.start = recorded[i].start;
+      if (row.number == recorded[i].number) {
+        row.start = recorded[i].start;
+        row.length = recorded[i].length;
+      }
     }
   }
 }
@@ -170,7 +174,7 @@ void scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool coll
         break;
       case kTagPartition:
         if (collect && recorded_count < kMaxRecordedPartitions) {
-          recorded[recorded_count++] = {get_u32(d + 188), get_u16(d + 22)};
+          recorded[recorded_count++] = {get_u32(d + 188), get_u32(d + 192), get_u16(d + 22)};
         }
         break;
       case kTagLogicalVolume:
