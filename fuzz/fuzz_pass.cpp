@@ -104,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t length = std::min({flags & 0xFFFu, n - offset, size - pos});
     std::memcpy(d + offset, data + pos, length);
     pos += length;
-    if ((flags & 0x8000) != 0 && get_u16(d + 10) <= n - 16) seal_descriptor_tag(d);
+    if ((flags & 0x8000) != 0 && get_u16(d + 10) <= n - 16) seal_descriptor_tag(d, get_u16(d + 10));
   }
   const bool writing = (data[0] & 1) != 0;
   after = image;

@@ -44,8 +44,9 @@ std::uint8_t tag_checksum(const std::uint8_t* tag) {
   return static_cast<std::uint8_t>(sum);
 }
 
-void seal_descriptor_tag(std::uint8_t* descriptor) {
-  put_u16(descriptor + 8, descriptor_crc(descriptor + kTagSize, get_u16(descriptor + 10)));
+void seal_descriptor_tag(std::uint8_t* descriptor, std::int32_t crc_length) {
+  put_u16(descriptor + 10, static_cast<std::uint16_t>(crc_length));
+  put_u16(descriptor + 8, descriptor_crc(descriptor + kTagSize, crc_length));
   descriptor[4] = tag_checksum(descriptor);
 }
 

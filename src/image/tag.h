@@ -39,9 +39,9 @@ std::uint16_t descriptor_crc(const std::uint8_t* bytes, std::int32_t byte_count)
 // The checksum that the tag at `tag` should carry.
 std::uint8_t tag_checksum(const std::uint8_t* tag);
 
-// Recomputes the Descriptor CRC over the CRC length the tag records, then the Tag Checksum.
-// REQUIRES: the tag's 16 bytes and as many as its CRC length exist at `descriptor`.
-void seal_descriptor_tag(std::uint8_t* descriptor);
+// Recomputes the Descriptor CRC over `crc_length` bytes after the tag, stores the length back
+// and recomputes the Tag Checksum. REQUIRES: 16 + crc_length bytes exist at `descriptor`.
+void seal_descriptor_tag(std::uint8_t* descriptor, std::int32_t crc_length);
 
 // True when the descriptor's Tag Checksum is right, its CRC length leaves the CRC inside the
 // `available` bytes at `descriptor`, and its Descriptor CRC matches. REQUIRES: available >= 16.

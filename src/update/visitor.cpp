@@ -84,7 +84,7 @@ void visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
     return;
   }
   rewrite_fields(session, sector_bytes, tag);
-  seal_descriptor_tag(sector_bytes);
+  seal_descriptor_tag(sector_bytes, get_u16(sector_bytes + 10));
   write_sector(session, sector_number, sector_bytes);
 }
 

@@ -229,7 +229,7 @@ void relabel_vat(VolumeSession& session, Vat& vat) {
       return;
     }
     std::memcpy(entry + *label_in_entry, session.new_label_long.data(), kLabelSize);
-    seal_descriptor_tag(entry);
+    seal_descriptor_tag(entry, get_u16(entry + 10));
     write_sector(session, vat.sector, entry);
     return;
   }

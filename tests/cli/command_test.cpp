@@ -123,7 +123,7 @@ TEST(Windows, UnicodePathsAndLabelsMissingFilesDevicePathsAndTheOptions) {
   Image big = read_file(kSample), anchor(big.begin() + 256 * 2048, big.begin() + 257 * 2048);
   std::fill(big.begin() + 256 * 2048, big.begin() + 257 * 2048, 0), write_file(path, big);
   put_u32(anchor.data() + 12, 0x200000);
-  seal_descriptor_tag(anchor.data());
+  seal_descriptor_tag(anchor.data(), get_u16(anchor.data() + 10));
   const int fd = open(path.c_str(), O_WRONLY);
   EXPECT_EQ(pwrite(fd, anchor.data(), 2048, 0x200000ll * 2048), 2048), close(fd);
   EXPECT_EQ(run_windows({path}).told(), "Volume label of " + path + ": Sample\nexit 0");

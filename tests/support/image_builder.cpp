@@ -111,7 +111,7 @@ std::uint8_t* sector_at(Image& image, std::uint32_t sector) {
 
 void reseal(Image& image, std::uint32_t sector) {
   std::uint8_t* d = sector_at(image, sector);
-  seal_descriptor_tag(d);
+  seal_descriptor_tag(d, get_u16(d + 10));
 }
 
 namespace {
