@@ -108,7 +108,8 @@ std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector
   decoded.status = 1;
   decoded.extent_length = get_u32(ad);
   decoded.extent_position = get_u32(ad + (ad_type == kAdExtended ? 12 : 4));
-  if (ad_type == kAdLong) decoded.partition_ref = get_u16(ad + 8);
+  // A short descriptor names no partition: its extent lies in the one that holds its entry.
+  decoded.partition_ref = ad_type == kAdShort ? 0 : get_u16(ad + (ad_type == kAdExtended ? 16 : 8));
   return pos + size;
 }
 

@@ -28,7 +28,7 @@ inline constexpr std::uint8_t kAdEmbedded = 3;
 
 struct DecodedAd {
   std::uint16_t status = 0;           // 1: an extent was decoded; 0: none (the data is embedded)
-  std::uint16_t partition_ref = 0;    // a long descriptor's; the others name no partition
+  std::uint16_t partition_ref = 0;    // 0 for a short descriptor
   std::uint32_t extent_position = 0;  // logical block within its partition
   std::uint32_t extent_length = 0;    // the Extent Length field as recorded
 };
