@@ -1,8 +1,9 @@
-// Little-endian integers inside byte buffers: the only code that knows the on-disc byte order.
+// Integers inside byte buffers: the only code that knows the on-disc byte order.
 //
 // Every multi-byte integer of the volume structures is stored low byte first, whatever the
-// host's byte order. Each byte is widened before it is shifted. Callers establish that the
-// bytes exist (a whole 2048-byte sector, an offset checked against it) before they call.
+// host's byte order, but for the big-endian copies of ISO 9660's both-endian fields and the
+// UCS-2 units of a Joliet name. Each byte is widened before it is shifted. Callers establish that
+// the bytes exist (a whole 2048-byte sector, an offset checked against it) before they call.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +12,10 @@ namespace tarnwick {
 
 constexpr std::uint16_t get_u16(const std::uint8_t* p) {
   return static_cast<std::uint16_t>(std::uint32_t{p[0]} | std::uint32_t{p[1]} << 8);
+}
+
+constexpr std::uint16_t get_u16_be(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(std::uint32_t{p[0]} << 8 | std::uint32_t{p[1]});
 }
 
 constexpr std::uint32_t get_u32(const std::uint8_t* p) {

@@ -38,15 +38,16 @@ struct OpenedFile {
 // (kInUse after that, the file closed again). Prints nothing.
 OpenResult open_file(const char* path, bool writing, OpenedFile& file);
 
-// What a positioned transfer returns when the file cannot be positioned at all (a pipe).
-inline constexpr std::int64_t kCannotPosition = -1;
+// What a positioned transfer returns when it failed with an error (an I/O error of the medium,
+// a file that cannot be positioned).
+inline constexpr std::int64_t kTransferFailed = -1;
 
-// Reads up to `size` bytes at byte `offset`, in one call: the bytes read (fewer at the end of
-// the file, none after an error), or kCannotPosition.
+// Reads up to `size` bytes at byte `offset`, in one call: the bytes read (fewer, or none, only
+// where the file ends), or kTransferFailed.
 std::int64_t read_at(FileHandle file, std::uint64_t offset, std::uint8_t* dest, std::size_t size);
 
-// Writes `size` bytes at byte `offset`, in one call: the bytes written (fewer or none when the
-// write failed), or kCannotPosition.
+// Writes `size` bytes at byte `offset`, in one call: the bytes written (fewer when the medium
+// is full), or kTransferFailed.
 std::int64_t write_at(FileHandle file, std::uint64_t offset, const std::uint8_t* bytes,
                       std::size_t size);
 

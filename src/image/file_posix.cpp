@@ -53,13 +53,10 @@ std::uint32_t device_sector_size(int fd) {
   return 0;
 }
 
-// What a pread or pwrite that returned `n` tells its caller: the bytes moved, or
-// kCannotPosition when the file cannot be positioned at all. A regular file or a block device
-// moves all it is asked for but at its end, and no signal handler interrupts a call.
-std::int64_t transferred(ssize_t n) {
-  if (n >= 0) return n;
-  return errno == ESPIPE || errno == EINVAL ? kCannotPosition : 0;
-}
+// What a pread or pwrite that returned `n` tells its caller. A regular file or a block device
+// moves all it is asked for but at its end, and no signal handler interrupts a call, so -1 is
+// always a failure of the transfer itself.
+std::int64_t transferred(ssize_t n) { return n >= 0 ? n : kTransferFailed; }
 
 }  // namespace
 

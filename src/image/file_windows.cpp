@@ -72,11 +72,12 @@ OVERLAPPED at(std::uint64_t offset) {
   return place;
 }
 
-// What a ReadFile or WriteFile that returned `ok` and moved `moved` bytes tells its caller.
+// What a ReadFile or WriteFile that returned `ok` and moved `moved` bytes tells its caller. A
+// positioned read at or past the end of a file fails with ERROR_HANDLE_EOF: that is the end of
+// the image, not a failure.
 std::int64_t transferred(BOOL ok, DWORD moved) {
   if (ok) return moved;
-  const DWORD error = GetLastError();
-  return error == ERROR_SEEK || error == ERROR_NEGATIVE_SEEK ? kCannotPosition : 0;
+  return GetLastError() == ERROR_HANDLE_EOF ? std::int64_t{moved} : kTransferFailed;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "image/session.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -77,8 +78,9 @@ std::uint8_t* ensure_buffer(SectorBuffer& buffer, std::int32_t size, bool keep) 
 }
 
 OpenResult open_image(ImageSession& session, const char* path) {
+  session.path = path;
   OpenedFile file;
-  const OpenResult result = open_file(path, !is_read_only(session), file);
+  const OpenResult result = open_file(path, !is_read_only(session) && !session.dry_run, file);
   if (result != OpenResult::kOpened) return result;
   session.image = file.handle;
   session.image_bytes = file.bytes;
@@ -90,17 +92,23 @@ std::uint64_t image_blocks(const ImageSession& session, std::uint32_t block_size
   return block_size == 0 ? 0 : session.image_bytes / block_size;
 }
 
+bool plan_failed(const ImageSession& session) {
+  return session.read_failed || session.refused || session.plan.incomplete;
+}
+
 std::uint32_t read_units(ImageSession& session, std::uint32_t unit, std::uint32_t unit_size,
                          std::uint32_t count, std::uint8_t* dest) {
+  if (session.read_failed || unit_size == 0) return 0;
   const std::int64_t read =
       read_at(session.image, std::uint64_t{unit} * unit_size, dest, std::size_t{count} * unit_size);
-  if (read == kCannotPosition) {
-    // Reading on from wherever the file stands would hand the caller another block.
-    std::printf("fseek to sector %d failed!\n", static_cast<int>(unit));
+  if (read == kTransferFailed) {
+    // Taken for the end of the image, a failing medium would make a volume look like one
+    // without the blocks it could not read.
+    std::printf("Error reading file: %s\n", session.path);
+    session.read_failed = true;
     return 0;
   }
-  return unit_size == 0 ? 0
-                        : static_cast<std::uint32_t>(static_cast<std::uint64_t>(read) / unit_size);
+  return static_cast<std::uint32_t>(static_cast<std::uint64_t>(read) / unit_size);
 }
 
 std::uint32_t read_sectors(ImageSession& session, std::uint32_t sector, std::uint32_t count,
@@ -108,36 +116,15 @@ std::uint32_t read_sectors(ImageSession& session, std::uint32_t sector, std::uin
   return read_units(session, sector, session.block_size, count, dest);
 }
 
-void write_units(ImageSession& session, std::uint32_t unit, std::uint32_t unit_size,
-                 const std::uint8_t* bytes) {
-  const std::int64_t written =
-      write_at(session.image, std::uint64_t{unit} * unit_size, bytes, unit_size);
-  if (written == kCannotPosition) {
-    // Writing at whatever position the file holds would overwrite another block.
-    std::printf("fseek to sector %u failed!\n", unit);
-    session.write_failed = true;
-    return;
-  }
-  if (unit_size == 0 || written != unit_size) {
-    std::printf("fwrite to sector %u failed, result=%zu!\n", unit,
-                static_cast<std::size_t>(written));
-    session.write_failed = true;
-  }
-}
-
-void write_sector(ImageSession& session, std::uint32_t sector, const std::uint8_t* bytes) {
-  write_units(session, sector, session.block_size, bytes);
-}
-
 void report_unverified(ImageSession& session, std::uint32_t sector_number) {
   std::printf("Descriptor at sector %u not changed: invalid tag\n", sector_number);
-  session.descriptor_skipped = true;
+  session.refused = true;
 }
 
 bool sync_image(ImageSession& session) {
-  const bool ok = session.sync_file(session.image) == 0;
-  if (!ok) session.write_failed = true;
-  return ok;
+  if (session.sync_file(session.image) == 0) return true;
+  std::printf("Error writing file: %s\n", session.path);
+  return false;
 }
 
 }  // namespace tarnwick

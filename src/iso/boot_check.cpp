@@ -1,7 +1,6 @@
 #include "iso/boot_check.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
 #include "iso/directory.h"
@@ -78,33 +77,32 @@ void take_iso_labels(const IsoDescriptorSet& set, OldLabels& labels) {
   add_old_label(labels, name.data());
 }
 
-void warn_what_breaks(ImageSession& session, const IsoDescriptorSet& set, const OldLabels& labels,
-                      const char* path) {
+std::string what_breaks(ImageSession& session, const IsoDescriptorSet& set,
+                        const OldLabels& labels) {
+  std::string warnings;
   const IsoNameDescriptor* primary = first_sound(set, IsoKind::kPrimary);
-  if (primary == nullptr) return;
+  if (primary == nullptr) return warnings;
   if (set.el_torito) {
     visit_small_files(session, primary->bytes.data() + kRootRecord,
                       [&](const char* file, const std::uint8_t* content, std::uint32_t size) {
                         for (std::uint32_t i = 0; i < labels.count; ++i) {
-                          const std::uint8_t* label = labels.names[i].data();
-                          if (std::strlen(reinterpret_cast<const char*>(label)) < kShortest ||
-                              !names_label(content, size, label)) {
+                          const auto* label = reinterpret_cast<const char*>(labels.names[i].data());
+                          if (std::strlen(label) < kShortest ||
+                              !names_label(content, size, labels.names[i].data())) {
                             continue;
                           }
-                          std::printf(
-                              "Warning: %s names the old label '%s'; the image may not boot "
-                              "until it names the new one\n",
-                              file, reinterpret_cast<const char*>(label));
+                          warnings = warnings + "Warning: " + file + " names the old label '" +
+                                     label +
+                                     "'; the image may not boot until it names the new one\n";
                           return;
                         }
                       });
   }
   if (holds(primary->bytes.data() + kApplicationUse, kApplicationUseSize, kImplantedChecksum)) {
-    std::printf(
-        "Warning: the media check checksum implanted in %s no longer matches; implantisomd5 "
-        "--force renews it\n",
-        path);
+    warnings = warnings + "Warning: the media check checksum implanted in " + session.path +
+               " no longer matches; implantisomd5 --force renews it\n";
   }
+  return warnings;
 }
 
 }  // namespace tarnwick

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "image/session.h"
 #include "iso/descriptors.h"
@@ -25,16 +26,17 @@ void take_iso_labels(const IsoDescriptorSet& set, OldLabels& labels);
 // Adds `label` (zero-terminated UTF-8; a bridge image's UDF label) to those looked for.
 void add_old_label(OldLabels& labels, const std::uint8_t* label);
 
-// After the names are written. On an image whose descriptor set has an El Torito boot record,
-// prints "Warning: %s names the old label '%s'; the image may not boot until it names the new
-// one" once for each file of at most 64 KiB near the root (iso/directory.h) that holds one of
-// `labels` of at least 3 bytes as a whole word (the bytes around it none of A-Z, a-z, 0-9, "_",
-// "." and "-"; a label with spaces also with each written "\x20"), naming the first such label.
-// On any image whose first sound primary holds "ISO MD5SUM = " in its application use, prints
-// "Warning: the media check checksum implanted in %s no longer matches; implantisomd5 --force
-// renews it" with `path` (whether the checksum holds again, after the old label was given back,
-// only a read of the whole image could tell). Changes nothing and fails nothing.
-void warn_what_breaks(ImageSession& session, const IsoDescriptorSet& set, const OldLabels& labels,
-                      const char* path);
+// What a relabel of the image breaks, as warning lines for it to print before it writes. On an
+// image whose descriptor set has an El Torito boot record, "Warning: %s names the old label
+// '%s'; the image may not boot until it names the new one" once for each file of at most 64 KiB
+// near the root (iso/directory.h) that holds one of `labels` of at least 3 bytes as a whole word
+// (the bytes around it none of A-Z, a-z, 0-9, "_", "." and "-"; a label with spaces also with
+// each written "\x20"), naming the first such label. On any image whose first sound primary
+// holds "ISO MD5SUM = " in its application use, "Warning: the media check checksum implanted in
+// %s no longer matches; implantisomd5 --force renews it" with the session's path (whether the
+// checksum holds again, after the old label was given back, only a read of the whole image
+// could tell). Reads through the session; changes nothing.
+std::string what_breaks(ImageSession& session, const IsoDescriptorSet& set,
+                        const OldLabels& labels);
 
 }  // namespace tarnwick

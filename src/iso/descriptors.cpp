@@ -43,11 +43,11 @@ bool name_kind(const std::uint8_t* d, IsoKind& kind) {
 // Both copies of the Logical Block Size: 2048 little-endian, then big-endian.
 bool is_sound(const std::uint8_t* d) {
   const std::uint8_t* size = d + kLogicalBlockSize;
-  return get_u16(size) == kIsoSectorSize && (size[2] << 8 | size[3]) == kIsoSectorSize;
+  return get_u16(size) == kIsoSectorSize && get_u16_be(size + 2) == kIsoSectorSize;
 }
 
 std::uint16_t joliet_unit(const std::uint8_t* name, std::size_t i) {
-  return static_cast<std::uint16_t>(name[2 * i] << 8 | name[2 * i + 1]);
+  return get_u16_be(name + 2 * i);
 }
 
 std::uint16_t ascii_upper(std::uint16_t c) {
@@ -141,7 +141,10 @@ void rename_iso_descriptors(ImageSession& session, IsoDescriptorSet& set) {
     }
     const auto& name = d.kind == IsoKind::kJoliet ? session.new_joliet_name : session.new_iso_name;
     std::memcpy(d.bytes.data() + kIsoVolumeIdentifier, name.data(), name.size());
-    write_units(session, d.sector, kIsoSectorSize, d.bytes.data());
+    plan_write(session, d.sector, kIsoSectorSize, d.bytes.data(),
+               d.kind == IsoKind::kJoliet    ? WriteKind::kJoliet
+               : d.kind == IsoKind::kPrimary ? WriteKind::kIsoPrimary
+                                             : WriteKind::kIsoEnhanced);
   }
 }
 

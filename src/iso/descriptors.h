@@ -68,10 +68,10 @@ const IsoNameDescriptor* first_sound(const IsoDescriptorSet& set, IsoKind kind);
 // Writes an empty text when the set has no sound primary.
 void iso_volume_label(const IsoDescriptorSet& set, std::uint8_t* target, std::uint32_t target_size);
 
-// Writes the session's new primary name into each primary and enhanced descriptor and its
-// Joliet name into each Joliet one, each as one 2048-byte write at its own sector whatever the
-// volume's block size. A descriptor that is not sound is left as it is and reported; it and a
-// failed write mark the run failed.
+// Writes the session's new primary name into each primary and enhanced descriptor of `set` and
+// its Joliet name into each Joliet one, and plans each as one 2048-byte write at its own sector
+// whatever the volume's block size; `set` then holds the names as renamed. A descriptor that is
+// not sound is left as it is, reported, and refuses the relabel.
 void rename_iso_descriptors(ImageSession& session, IsoDescriptorSet& set);
 
 }  // namespace tarnwick

@@ -88,6 +88,7 @@ void set_new_label_utf16(ImageSession& session, const std::uint16_t* units) {
 }
 
 void set_new_label(ImageSession& session, const char* label) {
+  session.new_label = label;
   std::uint16_t units[128] = {};
   utf8_to_utf16(reinterpret_cast<const std::uint8_t*>(label),
                 static_cast<std::uint32_t>(std::strlen(label)), units, 128);

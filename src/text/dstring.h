@@ -42,7 +42,8 @@ void dstring_to_text(const std::uint8_t* field, std::int32_t field_size, std::ui
 // ISO 9660 and Joliet Volume Identifiers are made from the label as given (text/iso_name.h).
 void set_new_label_utf16(ImageSession& session, const std::uint16_t* units);
 
-// Converts the zero-terminated UTF-8 `label` and stores it with set_new_label_utf16.
+// Converts the zero-terminated UTF-8 `label` and stores it with set_new_label_utf16; keeps
+// `label` itself, which must outlive the session, as typed.
 void set_new_label(ImageSession& session, const char* label);
 
 }  // namespace tarnwick

@@ -65,7 +65,7 @@ void put_cs0_charspec(std::uint8_t* field) {
 }
 
 void visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
-                      std::uint32_t sector_number) {
+                      std::uint32_t sector_number, std::uint32_t location) {
   const std::uint16_t tag = get_u16(sector_bytes);
   if (tag == kTagFileSet && session.current_label[0] == 0) {
     // One byte short of the buffer, so the label always stays terminated.
@@ -73,19 +73,33 @@ void visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
                     static_cast<std::int32_t>(session.current_label.size() - 1));
   }
   if (is_read_only(session)) return;
-  if (tag != kTagPrimaryVolume && tag != kTagImplementationUse && tag != kTagLogicalVolume &&
-      tag != kTagFileSet) {
-    return;
+  WriteKind kind{};
+  switch (tag) {
+    case kTagPrimaryVolume:
+      kind = WriteKind::kPrimaryVolume;
+      break;
+    case kTagImplementationUse:
+      if (!carries_lv_info(sector_bytes)) return;
+      kind = WriteKind::kImplementationUse;
+      break;
+    case kTagLogicalVolume:
+      kind = WriteKind::kLogicalVolume;
+      break;
+    case kTagFileSet:
+      kind = WriteKind::kFileSet;
+      break;
+    default:
+      return;
   }
-  if (tag == kTagImplementationUse && !carries_lv_info(sector_bytes)) return;
-  // Resealing a descriptor whose contents do not match its CRC would make damage look valid.
-  if (!tag_verifies(sector_bytes, session.block_size)) {
+  // Resealing a descriptor whose contents do not match its CRC would make damage look valid;
+  // one that records another location was copied there from elsewhere.
+  if (!tag_verifies(sector_bytes, session.block_size) || get_u32(sector_bytes + 12) != location) {
     report_unverified(session, sector_number);
     return;
   }
   rewrite_fields(session, sector_bytes, tag);
   seal_descriptor_tag(sector_bytes, get_u16(sector_bytes + 10));
-  write_sector(session, sector_number, sector_bytes);
+  plan_write(session, sector_number, session.block_size, sector_bytes, kind);
 }
 
 }  // namespace tarnwick

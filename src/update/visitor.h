@@ -1,5 +1,5 @@
 // The descriptor visitor: reads the current label out of a File Set Descriptor and, in write
-// mode, rewrites the label fields of a descriptor sector, reseals it and writes it back.
+// mode, rewrites the label fields of a descriptor sector, reseals it and plans its write back.
 //
 // Fields rewritten (offsets from the start of the descriptor, tag included):
 //   descriptor (tag id)         field                                   pos  size  new content
@@ -29,18 +29,19 @@ inline constexpr std::uint32_t kFsdLogicalVolumeId = 112;
 void put_cs0_charspec(std::uint8_t* field);
 
 // Visits the descriptor block in `sector_bytes` (of the run's block size), read from block
-// `sector_number`.
+// `sector_number`, whose tag must record `location`: the block itself for a volume descriptor,
+// the logical block the Logical Volume Descriptor gives for a File Set Descriptor.
 //  - A File Set Descriptor's label is captured into `current_label` while that is empty,
 //    in either mode, before anything changes.
-//  - Read-only mode changes and writes nothing.
-//  - Write mode rewrites descriptors 1, 4, 6 and 256 in the buffer and writes the sector back.
-//    An Implementation Use Volume Descriptor is touched only when its Implementation Identifier
-//    begins with "*UDF LV Info" (any other carries private data where the label would go).
-//    A descriptor whose tag checksum or CRC does not verify (or whose CRC length runs past the
-//    block) is left unchanged, reported as "Descriptor at sector %u not changed: invalid
-//    tag", and marks the run failed, as do failed writes.
-// The pass continues whatever happened.
+//  - Read-only mode changes and plans nothing.
+//  - Write mode rewrites descriptors 1, 4, 6 and 256 in the buffer and plans the block's write
+//    back to where it was read (image/plan.h). An Implementation Use Volume Descriptor is
+//    touched only when its Implementation Identifier begins with "*UDF LV Info" (any other
+//    carries private data where the label would go). A descriptor whose tag checksum or CRC
+//    does not verify, whose CRC length runs past the block or whose tag records another
+//    location is left unchanged, reported as "Descriptor at sector %u not changed: invalid
+//    tag", and refuses the relabel.
 void visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
-                      std::uint32_t sector_number);
+                      std::uint32_t sector_number, std::uint32_t location);
 
 }  // namespace tarnwick

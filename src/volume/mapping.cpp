@@ -26,7 +26,7 @@ std::optional<std::uint32_t> try_map_logical_block(const VolumeSession& session,
   const PartitionEntry& row = session.partitions[reference];
   switch (row.kind) {
     case PartitionKind::kPhysical:
-      return row.start + block;
+      return block_after(row.start, block);
     case PartitionKind::kMetadata:
       return map_metadata_block(row, block, use_mirror);
     default:

@@ -19,8 +19,9 @@ std::optional<std::uint32_t> map_metadata_block(const PartitionEntry& row, std::
 
 // The sector of the block that the 16-byte long_ad `location` names, or nullopt when it
 // cannot be mapped: a reference outside the table, a block past the chosen metadata list, or
-// a virtual, sparable or other partition. A physical row maps every block (start + block,
-// wrapping). Only reads the partition table.
+// a virtual, sparable or other partition. A physical row maps every block to start + block
+// that is not past block 2^32-1 (the caller checks the partition's length). Only reads the
+// partition table.
 std::optional<std::uint32_t> try_map_logical_block(const VolumeSession& session,
                                                    const std::uint8_t* location, bool use_mirror);
 

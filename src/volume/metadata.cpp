@@ -48,9 +48,13 @@ void build_extent_list(const std::uint8_t* block, std::uint32_t block_size,
     // as data would send blocks to sectors that hold something else.
     if ((decoded.extent_length >> 30) != 0) break;
     const std::uint32_t length = decoded.extent_length & kExtentLengthMask;
-    const std::uint32_t first = decoded.extent_position + partition_start;
-    list[stored].first = first;
-    list[stored].last = first + (length + (block_size - 1)) / block_size - 1;
+    const std::uint32_t blocks = (length + (block_size - 1)) / block_size;
+    // An extent whose blocks would run past block 2^32-1 names blocks that do not exist.
+    const std::optional<std::uint32_t> first =
+        block_after(partition_start, decoded.extent_position);
+    if (!first || (blocks > 0 && !block_after(*first, blocks - 1))) break;
+    list[stored].first = *first;
+    list[stored].last = *first + blocks - 1;
     ++stored;
     pos = *next;
   }
@@ -114,11 +118,13 @@ std::optional<std::size_t> next_allocation_descriptor(const std::uint8_t* sector
 }
 
 bool load_metadata_extents(ImageSession& session, PartitionEntry& entry, std::uint8_t* work_area) {
-  if (read_sectors(session, entry.start + entry.metadata_file, 1, work_area) != 1) return false;
+  const std::optional<std::uint32_t> file = block_after(entry.start, entry.metadata_file);
+  if (!file || read_sectors(session, *file, 1, work_area) != 1) return false;
   build_extent_list(work_area, session.block_size, entry.start, entry.main_extents,
                     entry.main_extent_count);
   if (entry.mirror_file == 0) return true;
-  if (read_sectors(session, entry.start + entry.mirror_file, 1, work_area) != 1) return true;
+  const std::optional<std::uint32_t> mirror = block_after(entry.start, entry.mirror_file);
+  if (!mirror || read_sectors(session, *mirror, 1, work_area) != 1) return true;
   build_extent_list(work_area, session.block_size, entry.start, entry.mirror_extents,
                     entry.mirror_extent_count);
   return true;

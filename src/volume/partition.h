@@ -45,10 +45,9 @@ struct SparingMap {
 
 struct PartitionEntry {
   std::uint32_t start = 0;   // Partition Starting Location of the matching Partition Descriptor
-  std::uint32_t length = 0;  // Partition Length of the matching Partition Descriptor
+  std::uint32_t length = 0;  // Partition Length (blocks): a block at or past it is not mapped
   std::uint16_t number = 0;  // Partition Number from the map; 0 for kind other
   PartitionKind kind = PartitionKind::kPhysical;
-  std::uint8_t metadata_flags = 0;
   std::uint32_t metadata_file = 0;  // logical block of the metadata file within this partition
   std::uint32_t mirror_file = 0;    // logical block of the mirror file; 0 means no mirror
   std::unique_ptr<MetadataExtent[]> main_extents;
@@ -62,6 +61,10 @@ struct PartitionEntry {
 struct VolumeSession : ImageSession {
   std::unique_ptr<PartitionEntry[]> partitions;
   std::uint32_t partition_count = 0;
+  // The Logical Volume Identifier (a 128-byte d-string) of the first Logical Volume Descriptor
+  // met: the volume's name where no File Set Descriptor can be read, as other readers show it.
+  std::array<std::uint8_t, 128> volume_name{};
+  bool has_volume_name = false;
 };
 
 }  // namespace tarnwick

@@ -17,6 +17,7 @@ namespace {
 constexpr std::uint32_t kChunkSectors = 16;
 constexpr std::size_t kMaxRecordedPartitions = 6;
 constexpr std::size_t kFirstMap = 440;
+constexpr std::size_t kLogicalVolumeId = 84;
 constexpr std::size_t kTypeIdentifier = 5;
 constexpr std::size_t kTypeIdentifierSize = 23;
 
@@ -89,13 +90,6 @@ bool build_partition_table(VolumeSession& session, const std::uint8_t* lvd) {
       for (std::uint32_t rest = k; rest < count; ++rest) table[rest].kind = PartitionKind::kOther;
       break;
     }
-    if (table[k].kind == PartitionKind::kMetadata) {
-      if ((table[k].metadata_flags & 1) != 0) {
-        session.recognition |= kDuplicateMetadata;
-      } else {
-        session.recognition &= static_cast<RecognitionFlags>(~kDuplicateMetadata);
-      }
-    }
     pos += *length;
   }
   session.partitions = std::move(table);
@@ -135,7 +129,6 @@ std::optional<std::uint8_t> read_partition_map(const std::uint8_t* lvd, std::uin
     row.number = get_u16(map + 38);
     row.metadata_file = get_u32(map + 40);
     row.mirror_file = get_u32(map + 44);
-    row.metadata_flags = map[58];
   } else if (type == 2 && type_is(map, kVirtualId)) {
     row.kind = PartitionKind::kVirtual;
     row.number = get_u16(map + 38);
@@ -149,7 +142,10 @@ std::optional<std::uint8_t> read_partition_map(const std::uint8_t* lvd, std::uin
 
 void scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool collect) {
   const std::uint32_t block_size = session.block_size;
-  const std::uint32_t n = extent.length / block_size;
+  // Block numbers end at 2^32-1: an extent that runs past it is scanned up to it, never round
+  // to the blocks at the start of the volume.
+  const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+      extent.length / block_size, (std::uint64_t{1} << 32) - extent.location));
   std::uint8_t* work = ensure_buffer(
       *session.buffer, static_cast<std::int32_t>(std::min(kChunkSectors, n) * block_size));
   if (work == nullptr) return;
@@ -170,7 +166,7 @@ void scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool coll
     switch (get_u16(d)) {
       case kTagPrimaryVolume:
       case kTagImplementationUse:
-        visit_descriptor(session, d, sector);
+        visit_descriptor(session, d, sector, sector);
         break;
       case kTagPartition:
         if (collect && recorded_count < kMaxRecordedPartitions) {
@@ -181,7 +177,11 @@ void scan_descriptor_sequence(VolumeSession& session, ExtentAd extent, bool coll
         if (get_u32(session.fsd_location.data()) == 0) {
           std::memcpy(session.fsd_location.data(), d + 248, session.fsd_location.size());
         }
-        visit_descriptor(session, d, sector);
+        if (!session.has_volume_name) {
+          std::memcpy(session.volume_name.data(), d + kLogicalVolumeId, session.volume_name.size());
+          session.has_volume_name = true;
+        }
+        visit_descriptor(session, d, sector, sector);
         if (collect && !build_partition_table(session, d)) return;
         break;
       case kTagUnallocatedSpace:

@@ -8,13 +8,14 @@
 //   192     4  Partition Length (blocks)
 //
 // Logical Volume Descriptor (tag 6):
+//    84   128  Logical Volume Identifier
 //   248    16  Logical Volume Contents Use: long_ad of the File Set Descriptor
 //   268     4  Number of Partition Maps
 //   440     -  Partition Maps, to the end of the block; each: byte 0 type, byte 1 length
 //
 // Type 1 map: 4 (2) Partition Number. Type 2 map: 5 (23) Partition Type identifier,
 // 38 (2) Partition Number; metadata maps add 40 (4) Metadata File Location, 44 (4) Metadata
-// Mirror File Location, 58 (1) Flags (bit 0: duplicate metadata).
+// Mirror File Location.
 #pragma once
 
 #include <cstddef>
@@ -43,12 +44,12 @@ constexpr std::uint32_t max_partition_maps(std::uint32_t block_size) {
 std::optional<std::uint8_t> read_partition_map(const std::uint8_t* lvd, std::uint32_t block_size,
                                                std::size_t pos, PartitionEntry& row);
 
-// Scans the sequence in `extent`, 16 blocks a read, until a descriptor other than 1, 4, 5, 6
-// or 7 or the end of what could be read. Primary, Implementation Use and Logical Volume
-// Descriptors are visited; the first Logical Volume Descriptor with a File Set Descriptor
-// extent sets `fsd_location`. With `collect`, the last Logical Volume Descriptor's maps become
-// the partition table, matched to the first six Partition Descriptors, and metadata extents
-// are loaded.
+// Scans the sequence in `extent` (up to block 2^32-1), 16 blocks a read, until a descriptor
+// other than 1, 4, 5, 6 or 7 or the end of what could be read. Primary, Implementation Use and
+// Logical Volume Descriptors are visited; the first Logical Volume Descriptor with a File Set
+// Descriptor extent sets `fsd_location`, and the first of all gives `volume_name`. With
+// `collect`, the last Logical Volume Descriptor's maps become the partition table, matched to
+// the first six Partition Descriptors, and metadata extents are loaded.
 // Stops early when no block of a chunk can be read, when the map count exceeds what fits or the
 // table cannot be allocated (no table is kept), or when a metadata file entry cannot be read:
 // the pass goes on with what was found.

@@ -32,7 +32,7 @@ const std::uint8_t* load_table(ImageSession& session, std::uint32_t location,
   const std::uint32_t blocks = (covered + block_size - 1) / block_size;
   if (blocks > 1) {  // the rest of the table after the block already read
     bytes = ensure_buffer(*session.buffer, static_cast<std::int32_t>(blocks * block_size), true);
-    if (bytes == nullptr ||
+    if (bytes == nullptr || !block_after(location, blocks - 1) ||
         read_sectors(session, location + 1, blocks - 1, bytes + block_size) != blocks - 1)
       return nullptr;
   }
@@ -57,9 +57,10 @@ std::optional<std::uint32_t> map_sparable_block(ImageSession& session, const Par
     for (std::uint32_t e = 0; e < entries; ++e) {
       const std::uint8_t* entry = table + kEntries + std::size_t{e} * 8;
       const std::uint32_t original = get_u32(entry);
-      if (original < kFreeEntries && original == packet) return get_u32(entry + 4) + offset;
+      if (original < kFreeEntries && original == packet)
+        return block_after(get_u32(entry + 4), offset);
     }
-    return row.start + block;
+    return block_after(row.start, block);
   }
   return std::nullopt;
 }

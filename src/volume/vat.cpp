@@ -62,8 +62,8 @@ bool read_vat_bytes(VolumeSession& session, const Vat& vat, std::uint64_t offset
     const VatExtent& e = vat.extents[i];
     while (count > 0 && offset >= base && offset < base + e.bytes) {
       const std::uint64_t within = offset - base;
-      const auto s = static_cast<std::uint32_t>(e.first + within / block_size);
-      if (read_sectors(session, s, 1, block.data()) != 1) return false;
+      const std::optional<std::uint32_t> s = block_after(e.first, within / block_size);
+      if (!s || read_sectors(session, *s, 1, block.data()) != 1) return false;
       const std::uint64_t at = within % block_size;
       const std::uint32_t n = static_cast<std::uint32_t>(
           std::min<std::uint64_t>({count, block_size - at, base + e.bytes - offset}));
@@ -107,7 +107,9 @@ bool locate_data(const VolumeSession& session, Vat& vat, std::uint32_t physical_
     if ((ad.extent_length >> 30) != 0) return false;
     if (ad_type == kAdLong && ad.partition_ref != physical_row) return false;
     const std::uint32_t bytes = ad.extent_length & 0x3FFFFFFF;
-    vat.extents[vat.extent_count++] = {physical_start + ad.extent_position, bytes};
+    const std::optional<std::uint32_t> first = block_after(physical_start, ad.extent_position);
+    if (!first) return false;
+    vat.extents[vat.extent_count++] = {*first, bytes};
     covered += bytes;
     pos = *next;
   }
@@ -208,7 +210,7 @@ std::optional<std::uint32_t> map_virtual_block(VolumeSession& session, const Vat
   }
   const std::uint32_t physical = get_u32(bytes);
   if (physical == kUnusedBlock) return std::nullopt;
-  return vat.physical_start + physical;
+  return block_after(vat.physical_start, physical);
 }
 
 void relabel_vat(VolumeSession& session, Vat& vat) {
@@ -230,7 +232,7 @@ void relabel_vat(VolumeSession& session, Vat& vat) {
     }
     std::memcpy(entry + *label_in_entry, session.new_label_long.data(), kLabelSize);
     seal_descriptor_tag(entry, get_u16(entry + 10));
-    write_sector(session, vat.sector, entry);
+    plan_write(session, vat.sector, block_size, entry, WriteKind::kVat);
     return;
   }
   // The header lies in the first block of the first extent, an untagged data block.
@@ -238,7 +240,7 @@ void relabel_vat(VolumeSession& session, Vat& vat) {
   std::array<std::uint8_t, kMaxBlockSize> block;
   if (read_sectors(session, vat.extents[0].first, 1, block.data()) != 1) return;
   std::memcpy(block.data() + kLabelInHeader, session.new_label_long.data(), kLabelSize);
-  write_sector(session, vat.extents[0].first, block.data());
+  plan_write(session, vat.extents[0].first, block_size, block.data(), WriteKind::kVat);
 }
 
 }  // namespace tarnwick

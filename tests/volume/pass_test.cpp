@@ -89,6 +89,7 @@ const BuildOptions kMeta = {.metadata = true}, k512 = {.block = 512}, k4096 = {.
 const auto kNone = [](Image&) {};
 const std::string kDone = "Done!\n", kNoAnchor = "Failed to read ADVP!\n";
 const std::string kNotUdf = "UDF file system not found in: PATH\n";
+const std::string kNoFileSet = "File Set Descriptor not found in: PATH\n";
 
 void set_maps(Image& image, std::uint32_t lvd, std::uint32_t count,
               std::vector<std::uint8_t> maps) {
@@ -230,7 +231,7 @@ void vat_to_the_block_end(Image& i) {
   std::memset(e + 216 + get_u32(e + 56), 0xFF, info - get_u32(e + 56));
   put_u32(e + 216 + 152 + 4 * last, get_u32(e + 216 + 152));
   put_u32(e + 56, info), put_u32(e + 212, info), set(i, 299, 10, 2032, 2);
-  set(i, 97, 252, last);
+  set(i, 97, 252, last), set(i, 257, 12, last);
 }
 
 // The UDF 1.50 VAT's name attribute moved 48 bytes on, behind another attribute that says it
@@ -257,8 +258,8 @@ std::vector<Case> cases() {
   return {
   // The names a bridge carries are renamed, even when the volume names no file set; nothing
   // after the set's terminator is read as a descriptor.
-  {"bridge: primary, boot record, Joliet at levels 1 and 2, another supplementary, terminator, a primary after it; no file set location", {}, [](Image& i) { iso_set(i, {{1}, {0, 1, "%/E"}, {2, 1, "%/@"}, {2, 2, "%/C"}, {2, 1, "%/F"}, {255}, {1}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "", with(kSequences, {16, 18, 19})},
-  {"bridge: primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}), sector_at(i, 16)[130] = 2; }, "Descriptor at sector 16 not changed: invalid tag\n", "Sample", with(kSequences, {17, 257})},
+  {"bridge: primary, boot record, Joliet at levels 1 and 2, another supplementary, terminator, a primary after it; no file set location", {}, [](Image& i) { iso_set(i, {{1}, {0, 1, "%/E"}, {2, 1, "%/@"}, {2, 2, "%/C"}, {2, 1, "%/F"}, {255}, {1}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "Sample", with(kSequences, {16, 18, 19})},
+  {"bridge: primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}), sector_at(i, 16)[130] = 2; }, "Descriptor at sector 16 not changed: invalid tag\n", "Sample", {}},
   // Pure ISO 9660: primary, enhanced and Joliet are renamed; not what is no "CD001" descriptor.
   {"ISO 9660: primary, enhanced, Joliet in other case with a '_', a U+FFFF and ending in a surrogate pair, a type 1 of another standard, a Joliet of version 3, terminator, a primary after it", {}, [](Image& i) { iso_set(i, {{1}, {2, 2, ""}, {2, 1, "%/E"}, {1}, {2, 3, "%/@"}, {255}, {1}}, false), std::memcpy(sector_at(i, 19) + 1, "CDW02", 5), sector_at(i, 16)[72] = 'X', std::memcpy(sector_at(i, 16) + 53, "__X", 3), sector_at(i, 18)[43] = '_', std::memcpy(sector_at(i, 18) + 66, "\xFF\xFF\xDB\xFF\xDF\xFF", 6), sector_at(i, 16)[40] = 'A', sector_at(i, 16)[42] = 'Z', sector_at(i, 18)[41] = 'a', sector_at(i, 18)[45] = 'z'; }, kDone, "aLz" + std::string(10, ' ') + "\xEF\xBF\xBF\xF4\x8F\xBF\xBFX", {16, 17, 18}},
   {"ISO 9660: a Joliet name other than the primary's", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 17)[41] = 'X'; }, kDone, "XLD", {16, 17}},
@@ -277,7 +278,7 @@ std::vector<Case> cases() {
   {"main sequence's sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", {32, 33, 35}, "", 0},
   {"last sync failing", {}, kNone, "Error writing file: PATH\n", "Sample", with(kSequences, {257}), "", 1},
   {"metadata file at block 40", kMeta, [](Image& i) { std::memcpy(sector_at(i, 297), sector_at(i, 257), 2048), std::memset(sector_at(i, 257), 0, 2048), set(i, 297, 12, 40), set(i, 35, 486, 40); }, kDone, "Sample", with(kSequences, {259, 263})},
-  {"no file set, the primary descriptor holding a name where a file set holds its label", {}, [](Image& i) { for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); set(i, 32, 112, 0x00424108), set(i, 32, 236, 0x03000000); }, "", "", kSequences},
+  {"no file set, the primary descriptor holding a name where a file set holds its label", {}, [](Image& i) { for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); set(i, 32, 112, 0x00424108), set(i, 32, 236, 0x03000000); }, "", "Sample", kSequences},
   {"a seventh partition descriptor is not read", {}, [](Image& i) { std::memcpy(sector_at(i, 43), sector_at(i, 37), 2048), set(i, 43, 12, 43); for (std::uint32_t s = 36; s <= 42; ++s) std::memcpy(sector_at(i, s), sector_at(i, 34), 2048), put_u32(sector_at(i, s) + 12, s), put_u16(sector_at(i, s) + 22, static_cast<std::uint16_t>(s == 41 ? 0 : 1000 + s)), set(i, s, 188, s == 41 ? 1 : 257); }, kDone, "Sample", with(kSequences, {257})},
   {"metadata file in an ext_ad", kMeta, [](Image& i) { std::uint8_t* e = sector_at(i, 257); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) | 2)), put_u32(e + 212, 20), put_u32(e + 216, 4 * 2048), put_u32(e + 220, 4 * 2048), put_u32(e + 224, 4 * 2048), put_u32(e + 228, 2), set(i, 257, 10, 220, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
   {"metadata map before the physical one", kMeta, [](Image& i) { for (std::uint32_t lvd : {35u, 51u}) std::rotate(sector_at(i, lvd) + 440, sector_at(i, lvd) + 446, sector_at(i, lvd) + 510), set(i, lvd, 256, 0, 2); }, kDone, "Sample", with(kSequences, {259, 263})},
@@ -289,30 +290,30 @@ std::vector<Case> cases() {
   {"metadata file's descriptors past its sector", kMeta, [](Image& i) { put_u32(sector_at(i, 257) + 208, 0xFFFFFFF0); }, kDone, "Sample", with(kSequences, {263})},
   // A length byte past the field counts only to the field's end, however long what follows.
   {"file set label's length byte past its field", {}, [](Image& i) { std::memset(sector_at(i, 257) + 113, 'A', 200), sector_at(i, 257)[239] = 255, reseal(i, 257); }, kDone, std::string(126, 'A'), with(kSequences, {257})},
-  {"primary descriptor not matching its CRC", {}, [](Image& i) { sector_at(i, 32)[300] ^= 1; }, "Descriptor at sector 32 not changed: invalid tag\n", "Sample", {33, 35, 48, 49, 51, 257}},
-  {"CRC length one past the block", {}, [](Image& i) { set(i, 51, 10, 2033, 2); }, "Descriptor at sector 51 not changed: invalid tag\n", "Sample", {32, 33, 35, 48, 49, 257}},
+  {"primary descriptor not matching its CRC", {}, [](Image& i) { sector_at(i, 32)[300] ^= 1; }, "Descriptor at sector 32 not changed: invalid tag\n", "Sample", {}},
+  {"CRC length one past the block", {}, [](Image& i) { set(i, 51, 10, 2033, 2); }, "Descriptor at sector 51 not changed: invalid tag\n", "Sample", {}},
   {"CRC length up to the block's end", k4096, [](Image& i) { set(i, 32, 10, 4080, 2), set(i, 257, 10, 4080, 2); }, kDone, "Sample", with(kSequences, {257})},
   {"every name's character set another one", {}, [](Image& i) { for (auto [s, at] : {std::pair{32u, 200}, {33u, 52}, {35u, 20}, {257u, 48}, {257u, 240}}) sector_at(i, s)[at] = 1, reseal(i, s); }, kDone, "Sample", with(kSequences, {257})},
   {"implementation use of another implementation", {}, [](Image& i) { sector_at(i, 33)[22] = 'X', reseal(i, 33); }, kDone, "Sample", {32, 35, 48, 49, 51, 257}},
   // A terminating descriptor where the Logical Volume Descriptor stood: no partition table.
-  {"sequence ended early", {}, [](Image& i) { std::memcpy(sector_at(i, 33), sector_at(i, 37), 2048), set(i, 33, 12, 33); }, kDone, "", {32, 48, 49, 51}},
+  {"sequence ended early", {}, [](Image& i) { std::memcpy(sector_at(i, 33), sector_at(i, 37), 2048), set(i, 33, 12, 33); }, kNoFileSet, "Sample", {}},
   {"reserve sequence of three blocks, its Logical Volume Descriptor past them", {}, [](Image& i) { set(i, 256, 24, 3 * 2048); }, kDone, "Sample", {32, 33, 35, 48, 49, 257}},
   {"reserve chunk cut by the image's end", {}, [](Image& i) { set(i, 256, 28, 299), std::memcpy(sector_at(i, 299), sector_at(i, 48), 2048), set(i, 299, 12, 299); }, kDone, "Sample", {32, 33, 35, 257, 299}},
   // A virtual map past the two does not count.
-  {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)); std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0, 2, 64, 0, 0, 0}; const std::string v = "*UDF Virtual Partition"; maps.insert(maps.end(), v.begin(), v.end()), set_maps(i, 33, 2, maps); }, kDone, "", kSequences},
+  {"UDF 1.50 with two maps", {}, [](Image& i) { std::memcpy(sector_at(i, 17) + 1, "NSR02", 5), std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)), set(i, 33, 12, 33), set(i, 35, 12, 35); std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 1, 6, 1, 0, 1, 0, 2, 64, 0, 0, 0}; const std::string v = "*UDF Virtual Partition"; maps.insert(maps.end(), v.begin(), v.end()), set_maps(i, 33, 2, maps); }, kNoFileSet, "Sample", {}},
   // The file set on the cut map's row: an all-zero row there would read as a physical partition.
-  {"maps past the descriptor", {}, [](Image& i) { map_at_end(i, 35, 2, {1, 6}); }, kDone, "", kSequences},
-  {"the file set on a type 2 map of no kind", {}, [](Image& i) { std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 2, 64}; maps.resize(70), set_maps(i, 35, 2, maps), set(i, 35, 256, 1, 2); }, kDone, "", kSequences},
+  {"maps past the descriptor", {}, [](Image& i) { map_at_end(i, 35, 2, {1, 6}); }, kNoFileSet, "Sample", {}},
+  {"the file set on a type 2 map of no kind", {}, [](Image& i) { std::vector<std::uint8_t> maps = {1, 6, 1, 0, 0, 0, 2, 64}; maps.resize(70), set_maps(i, 35, 2, maps), set(i, 35, 256, 1, 2); }, kNoFileSet, "Sample", {}},
   {"as many maps as fit a 512-byte block, the file set on the last", k512, [](Image& i) { std::vector<std::uint8_t> maps; for (int k = 0; k < 12; ++k) maps.insert(maps.end(), {1, 6, 1, 0, 0, 0}); set_maps(i, 35, 12, maps), set(i, 35, 256, 11, 2); }, kDone, "Sample", with(kSequences, {257})},
   // More maps than fit end the main sequence's scan at that descriptor, with no table.
-  {"more maps than fit, the LVD before the IUVD", {}, [](Image& i) { std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)), set_maps(i, 33, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", {32, 33, 48, 49, 51}},
-  {"a second LVD with more maps than fit", {}, [](Image& i) { std::memcpy(sector_at(i, 36), sector_at(i, 35), 2048), set_maps(i, 36, 269, {1, 6, 1, 0, 0, 0}); }, kDone, "", {32, 33, 35, 36, 48, 49, 51}},
-  {"UDF 1.50, two maps, the second cut by a 512-byte block's end", k512, [](Image& i) { std::memcpy(sector_at(i, 68) + 1, "NSR02", 5), set_maps(i, 35, 2, {1, 10, 1, 0, 0, 0, 0, 0, 0, 0, 2, 64}); }, kDone, "", kSequences},
+  {"more maps than fit, the LVD before the IUVD", {}, [](Image& i) { std::swap_ranges(sector_at(i, 33), sector_at(i, 34), sector_at(i, 35)), set(i, 35, 12, 35), set(i, 33, 12, 33), set_maps(i, 33, 269, {1, 6, 1, 0, 0, 0}); }, kNoFileSet, "Sample", {}},
+  {"a second LVD with more maps than fit", {}, [](Image& i) { std::memcpy(sector_at(i, 36), sector_at(i, 35), 2048), put_u32(sector_at(i, 36) + 12, 36), set_maps(i, 36, 269, {1, 6, 1, 0, 0, 0}); }, kNoFileSet, "Sample", {}},
+  {"UDF 1.50, two maps, the second cut by a 512-byte block's end", k512, [](Image& i) { std::memcpy(sector_at(i, 68) + 1, "NSR02", 5), set_maps(i, 35, 2, {1, 10, 1, 0, 0, 0, 0, 0, 0, 0, 2, 64}); }, kNoFileSet, "Sample", {}},
   {"anchor not matching its CRC, no copy", {}, [](Image& i) { sector_at(i, 256)[20] ^= 1, std::memset(sector_at(i, 299), 0, 2048); }, kNoAnchor, "", {}},
   {"anchor at the end only, the image ending inside another block", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048), i.resize(i.size() + 2047); }, kDone, "Sample", with(kSequences, {257})},
-  {"anchor 257 blocks before the end of 257", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kDone, "", kSequences},
+  {"anchor 257 blocks before the end of 257", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kNoFileSet, "Sample", {}},
   // On a 512-byte device 512 is tried first, but its stale anchor has no end anchor of its own.
-  {"anchor 257 blocks before the end beside a stale one", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), set(i, 256, 12, 0); Image a(sector_at(i, 256), sector_at(i, 256) + 512); a.block = 512, set(a, 0, 12, 256), std::copy(a.begin(), a.end(), i.begin() + 256 * 512); }, kDone, "", kSequences, "", -1, 512},
+  {"anchor 257 blocks before the end beside a stale one", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), set(i, 256, 12, 0); Image a(sector_at(i, 256), sector_at(i, 256) + 512); a.block = 512, set(a, 0, 12, 256), std::copy(a.begin(), a.end(), i.begin() + 256 * 512); }, kNoFileSet, "Sample", {}, "", -1, 512},
   {"stale 2048-byte anchors at 256 and 257 blocks before the end, a 512-byte volume ending in one", {.sectors = 1200, .block = 512}, [](Image& i) { for (std::uint32_t at : {256u, 43u}) { Image a(sector_at(i, 256), sector_at(i, 256) + 512); a.resize(2048), a.block = 2048, set(a, 0, 12, at), std::copy(a.begin(), a.end(), i.begin() + at * 2048); } }, kDone, "Sample", with(kSequences, {257})},
   {"anchors at 256 and 257 blocks before the end for 512 and 1024 bytes that lead to no volume, a stale one at 256 for 2048 bytes, which has one at the end", {}, [](Image& i) { set(i, 256, 12, 0); for (std::uint32_t size : {512u, 1024u}) { Image a(sector_at(i, 256), sector_at(i, 256) + size); a.block = size, std::fill(a.begin() + 512, a.end(), 0); for (std::uint32_t at : {256u, 300 * 2048 / size - 257}) set(a, 0, 12, at), std::copy(a.begin(), a.end(), i.begin() + at * size); } }, kDone, "Sample", with(kSequences, {257})},
   {"shorter than 26 sectors", {}, [](Image& i) { i.resize(25 * 2048); }, kNotUdf, "", {}},
@@ -322,39 +323,39 @@ std::vector<Case> cases() {
   {"a blank descriptor at 32768", {}, [](Image& i) { std::memset(sector_at(i, 16), 0, 2048); }, kNotUdf, "", {}},
   // Sparable: the file set is found through the first table that verifies.
   {"sparable, three blocks into the packet", {}, [](Image& i) { spare(i, 35, 403, 4, 0); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 35); }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
-  {"sparable, a free entry's own original", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 0xFFFFFFF0), set(i, lvd, 480, 0x00020010); spare(i, 0xFFFFFFF0, 400, 4, 0), set(i, 160, 56, 0xFFFFFFF0); }, kDone, "", kCdrw, kCdrw201},
+  {"sparable, a free entry's own original", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 0xFFFFFFF0), set(i, lvd, 480, 0x00020010); spare(i, 0xFFFFFFF0, 400, 4, 0), set(i, 160, 56, 0xFFFFFFF0); }, kNoFileSet, "Made", {}, kCdrw201},
   {"sparable, the first table saying more entries than it holds", {}, [](Image& i) { spare(i, 35, 403, 4, 0); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 35); std::memcpy(sector_at(i, 4064), sector_at(i, 160), 2048), set(i, 4064, 12, 4064), set(i, 160, 60, 300), set(i, 160, 48, 5, 2); }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
   {"sparable, a table one byte into its second block", {}, [](Image& i) { spare(i, 35, 403, 4, 0); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 35), set(i, lvd, 484, 4096); set(i, 160, 10, 2033, 2); }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
   {"sparable, five tables said, four read, the first damaged", {}, [](Image& i) { spare(i, 35, 403, 4, 0); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 252, 35), set(i, lvd, 482, 5, 2); std::memcpy(sector_at(i, 4064), sector_at(i, 160), 2048), set(i, 4064, 12, 4064), sector_at(i, 160)[60] ^= 1; }, kDone, "Spared", with(kCdrw, {403}), kCdrw201},
   {"sparable, partition number 1 on its map and the descriptor", {}, [](Image& i) { for (std::uint32_t s : {96u, 3936u}) set(i, s + 1, 478, 1, 2), set(i, s + 2, 22, 1, 2); }, kDone, "Made", with(kCdrw, {1344}), kCdrw201},
-  {"sparable map of another identifier", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) sector_at(i, lvd)[440 + 5 + 22] = 'X', reseal(i, lvd); }, kDone, "", kCdrw, kCdrw201},
+  {"sparable map of another identifier", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) sector_at(i, lvd)[440 + 5 + 22] = 'X', reseal(i, lvd); }, kNoFileSet, "Made", {}, kCdrw201},
   {"sparable, a table longer than its map says", {}, [](Image& i) { spare(i, 32, 400, 301, 300); }, kDone, "Made", with(kCdrw, {1344}), kCdrw201},
-  {"sparable, packet length 0", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 480, 0x00020000); }, kDone, "", kCdrw, kCdrw201},
+  {"sparable, packet length 0", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 480, 0x00020000); }, kNoFileSet, "Made", {}, kCdrw201},
   {"sparable, two-sector table", {}, [](Image& i) { spare(i, 32, 400, 301, 300); for (std::uint32_t lvd : {97u, 3937u}) set(i, lvd, 440 + 44, 4096); }, kDone, "Spared", with(kCdrw, {400}), kCdrw201},
   // Virtual: the VAT is found only where it verifies, and its label rewritten.
   {"VAT in a long_ad", {}, [](Image& i) { vat_in_extents(i, 0); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
-  {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_extents(i, 1); }, kDone, "", kCdr, kCdr201},
+  {"VAT in a long_ad on another partition", {}, [](Image& i) { vat_in_extents(i, 1); }, kNoFileSet, "Made", {}, kCdr201},
   {"VAT in two short_ads mapping the file set to the partition's sixth block", {}, [](Image& i) { std::memcpy(sector_at(i, 262), sector_at(i, 257), 2048), set(i, 299, 216 + 152, 5), vat_in_extents(i, 0, 152); }, kDone, "Made", with(kCdr, {259, 262}), kCdr201},
   {"VAT in a long_ad of two blocks, the file set's entry across them, on a 600-block disc", {}, [](Image& i) { set(i, 299, 216 + 152, 261), vat_in_extents(i, 0); std::uint8_t* h = sector_at(i, 259); std::memmove(h + 2047, h + 152, 8), std::memset(h + 152, 0, 8), put_u16(h, 2047), put_u16(h + 2, 2047 - 152), set(i, 299, 56, 2055), set(i, 299, 216, 2055); i.resize(600 * 2048), std::memcpy(sector_at(i, 599), sector_at(i, 299), 2048), std::memset(sector_at(i, 299), 0, 2048), set(i, 599, 12, 342), std::memcpy(sector_at(i, 518), sector_at(i, 257), 2048); }, kDone, "Made", with(kCdr, {259, 518}), kCdr201},
-  {"VAT in a long_ad one byte short of its data", {}, [](Image& i) { vat_in_extents(i, 0), set(i, 299, 216, 159); }, kDone, "", kCdr, kCdr201},
-  {"VAT in a long_ad allocated but not recorded", {}, [](Image& i) { vat_in_extents(i, 0), set(i, 299, 216, 160 | 1u << 30); }, kDone, "", kCdr, kCdr201},
+  {"VAT in a long_ad one byte short of its data", {}, [](Image& i) { vat_in_extents(i, 0), set(i, 299, 216, 159); }, kNoFileSet, "Made", {}, kCdr201},
+  {"VAT in a long_ad allocated but not recorded", {}, [](Image& i) { vat_in_extents(i, 0), set(i, 299, 216, 160 | 1u << 30); }, kNoFileSet, "Made", {}, kCdr201},
   {"VAT in a short_ad covering it, then one of no use", {}, [](Image& i) { vat_in_extents(i, 0, 152), set(i, 299, 216, 160), set(i, 299, 224, 8 | 3u << 30); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
-  {"VAT in more short_ads than are followed, the 17th holding its last entry", {}, [](Image& i) { vat_in_extents(i, 0, 152); for (std::uint32_t k = 2; k < 17; ++k) put_u32(sector_at(i, 299) + 216 + 8 * k, k / 16 * 4); set(i, 299, 56, 164), set(i, 299, 212, 136); }, kDone, "", kCdr, kCdr201},
-  {"VAT in two short_ads, the second past the image's end", {}, [](Image& i) { vat_in_extents(i, 0, 152), set(i, 299, 228, 1000); }, kDone, "", with(kCdr, {259}), kCdr201},
-  {"VAT in two short_ads but one declared", {}, [](Image& i) { vat_in_extents(i, 0, 152), set(i, 299, 212, 8); }, kDone, "", kCdr, kCdr201},
+  {"VAT in more short_ads than are followed, the 17th holding its last entry", {}, [](Image& i) { vat_in_extents(i, 0, 152); for (std::uint32_t k = 2; k < 17; ++k) put_u32(sector_at(i, 299) + 216 + 8 * k, k / 16 * 4); set(i, 299, 56, 164), set(i, 299, 212, 136); }, kNoFileSet, "Made", {}, kCdr201},
+  {"VAT in two short_ads, the second past the image's end", {}, [](Image& i) { vat_in_extents(i, 0, 152), set(i, 299, 228, 1000); }, kNoFileSet, "Made", {}, kCdr201},
+  {"VAT in two short_ads but one declared", {}, [](Image& i) { vat_in_extents(i, 0, 152), set(i, 299, 212, 8); }, kNoFileSet, "Made", {}, kCdr201},
   {"VAT in two short_ads, the file set's entry across them, mapping it to the sixth block", {}, [](Image& i) { std::memcpy(sector_at(i, 262), sector_at(i, 257), 2048), set(i, 299, 216 + 152, 5), vat_in_extents(i, 0, 155), std::memset(sector_at(i, 259) + 155, 0xAA, 4); }, kDone, "Made", with(kCdr, {259, 262}), kCdr201},
   // The header's label is renamed only where it lies whole in the first extent.
   {"VAT in two short_ads, its label ending where the first ends", {}, [](Image& i) { vat_in_extents(i, 0, 132); }, kDone, "Made", with(kCdr, {257, 259}), kCdr201},
   {"VAT in two short_ads, its label one byte past the first", {}, [](Image& i) { vat_in_extents(i, 0, 131); }, kDone, "Made", with(kCdr, {257}), kCdr201},
   {"VAT mapping the file set to the partition's third block", {}, [](Image& i) { std::memcpy(sector_at(i, 259), sector_at(i, 257), 2048), set(i, 299, 216 + 152, 2); }, kDone, "Made", with(kCdr, {259, 299}), kCdr201},
   {"VAT, partition number 1 on both maps and the descriptor", {}, [](Image& i) { set(i, 97, 444, 1, 2), set(i, 97, 484, 1, 2), set(i, 98, 22, 1, 2); }, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
-  {"VAT of no entries", {}, [](Image& i) { set(i, 299, 56, 152); }, kDone, "", with(kCdr, {299}), kCdr201},
+  {"VAT of no entries", {}, [](Image& i) { set(i, 299, 56, 152); }, kNoFileSet, "Made", {}, kCdr201},
   {"VAT on the partition's first block, the file set after it", {}, [](Image& i) { std::memcpy(sector_at(i, 258), sector_at(i, 257), 2048), std::memcpy(sector_at(i, 257), sector_at(i, 299), 2048), set(i, 257, 12, 0), set(i, 257, 216 + 152, 1), i.resize(259 * 2048); }, kDone, "Made", with(kCdr, {257, 258}), kCdr201},
   {"VAT up to the block's end, the file set in its last entry", {}, vat_to_the_block_end, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
-  {"VAT 1.50, a table of no entries, its name's attribute as short as it can be", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), put_u32(e + 208, 194), set(i, 299, 56, 36); }, kDone, "", with(kCdr, {299}), kCdr150},
+  {"VAT 1.50, a table of no entries, its name's attribute as short as it can be", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); const std::size_t data = 176 + get_u32(e + 168); std::memmove(e + data, e + data + get_u32(e + 56) - 36, 36), put_u32(e + 208, 194), set(i, 299, 56, 36); }, kNoFileSet, "Made", {}, kCdr150},
   {"VAT 1.50 in an Extended File Entry", {}, vat150_in_efe, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
-  {"VAT 1.50 whose data is longer than its allocation", {}, [](Image& i) { set(i, 299, 172, get_u32(sector_at(i, 299) + 172) - 4); }, kDone, "", kCdr, kCdr150},
-  {"VAT 1.50 whose data lies past the image's end", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) & ~7)), put_u32(e + 172, 8), put_u32(e + 396, 44), put_u32(e + 400, 0xFFFF0), reseal(i, 299); }, kDone, "", kCdr, kCdr150},
+  {"VAT 1.50 whose data is longer than its allocation", {}, [](Image& i) { set(i, 299, 172, get_u32(sector_at(i, 299) + 172) - 4); }, kNoFileSet, "Made", {}, kCdr150},
+  {"VAT 1.50 whose data lies past the image's end", {}, [](Image& i) { std::uint8_t* e = sector_at(i, 299); put_u16(e + 34, static_cast<std::uint16_t>(get_u16(e + 34) & ~7)), put_u32(e + 172, 8), put_u32(e + 396, 44), put_u32(e + 400, 0xFFFF0), reseal(i, 299); }, kNoFileSet, "Made", {}, kCdr150},
   {"VAT 1.50, another attribute before its name's", {}, [](Image& i) { attribute_before_name(i, 48); }, kDone, "Made", with(kCdr, {257, 299}), kCdr150},
   {"VAT 1.50, an attribute of no length before its name's", {}, [](Image& i) { attribute_before_name(i, 0); }, kDone, "Made", with(kCdr, {257}), kCdr150},
   // Later VATs framed wrongly each way are passed over for an earlier one that is sound.
@@ -363,13 +364,13 @@ std::vector<Case> cases() {
   {"VAT 1.50, its attribute header not verifying", {}, [](Image& i) { sector_at(i, 299)[176 + 8] ^= 1, reseal(i, 299); }, kDone, "Made", with(kCdr, {257}), kCdr150},
   {"VAT 1.50, its name's attribute of another Unique ID", {}, [](Image& i) { sector_at(i, 299)[200 + 50] ^= 1, reseal(i, 299); }, kDone, "Made", with(kCdr, {257}), kCdr150},
   {"VAT 1.50, its name's attribute of another identifier", {}, [](Image& i) { sector_at(i, 299)[200 + 17 + 19] = 'X', reseal(i, 299); }, kDone, "Made", with(kCdr, {257}), kCdr150},
-  {"VAT, the file set on the block just past its table", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 241u}) set(i, lvd, 252, 2); }, kDone, "", with(kCdr, {299}), kCdr201},
+  {"VAT, the file set on the block just past its table", {}, [](Image& i) { for (std::uint32_t lvd : {97u, 241u}) set(i, lvd, 252, 2); }, kNoFileSet, "Made", {}, kCdr201},
   {"VAT 32 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 31 * 2048); }, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
-  {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kDone, "", kCdr, kCdr201},
+  {"VAT 33 blocks from the end", {}, [](Image& i) { i.resize(i.size() + 32 * 2048); }, kNoFileSet, "Made", {}, kCdr201},
   // A type 2 map takes 64 bytes whatever it declares: one cut by the block's end is not read.
   {"virtual map in the block's last 64 bytes", {}, [](Image& i) { map_at_end(i, 97, 64, std::vector<std::uint8_t>(sector_at(i, 97) + 446, sector_at(i, 97) + 510)); }, kDone, "Made", with(kCdr, {257, 299}), kCdr201},
-  {"virtual map declaring 40 bytes in the block's last 40", {}, [](Image& i) { std::vector<std::uint8_t> map(sector_at(i, 97) + 446, sector_at(i, 97) + 510); map[1] = 40, map_at_end(i, 97, 40, map); }, kDone, "", kCdr, kCdr201},
-  {"VAT, no physical partition of its number", {}, [](Image& i) { set(i, 97, 484, 7, 2); }, kDone, "", kCdr, kCdr150},
+  {"virtual map declaring 40 bytes in the block's last 40", {}, [](Image& i) { std::vector<std::uint8_t> map(sector_at(i, 97) + 446, sector_at(i, 97) + 510); map[1] = 40, map_at_end(i, 97, 40, map); }, kNoFileSet, "Made", {}, kCdr201},
+  {"VAT, no physical partition of its number", {}, [](Image& i) { set(i, 97, 484, 7, 2); }, kNoFileSet, "Made", {}, kCdr150},
   };
 }
 // clang-format on
@@ -394,9 +395,7 @@ TEST_P(Volumes, AreReadAndRelabelledEachTheirOwnWay) {
   EXPECT_EQ(p.ok, c.out.empty() || c.out.ends_with(kDone));
   EXPECT_EQ(changed_sectors(image, p.after), c.written);
   EXPECT_EQ(unexpected_changes(image, p.after), std::vector<std::string>{});
-  // The label is read from the file set, which a run whose first sync failed never reaches.
-  if (!c.label.empty() && c.good_syncs != 0)
-    EXPECT_EQ(run_pass(p.after, nullptr, c.device).label, "New");
+  if (p.ok && !c.label.empty()) EXPECT_EQ(run_pass(p.after, nullptr, c.device).label, "New");
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Volumes, ::testing::ValuesIn(cases()), [](const auto& info) {
