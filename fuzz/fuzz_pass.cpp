@@ -9,10 +9,10 @@
 // block size), length u16 (low 12 bits; bit 15 reseals the descriptor afterwards), then the
 // bytes. The seed corpus holds real images' sectors this way.
 //
-// Properties: read-only mode changes nothing; write mode changes only what unexpected_changes
-// allows: label fields and tag bytes of descriptors that verified, sealed again, with CS0 as
-// their character set; a VAT's 128-byte label; the ISO 9660 names (of a bridge or a pure ISO
-// 9660 image).
+// Properties: read-only mode changes nothing; a relabel that fails changes nothing; write mode
+// changes only what unexpected_changes allows: label fields and tag bytes of descriptors that
+// verified, sealed again, with CS0 as their character set; a VAT's 128-byte label; the ISO 9660
+// names (of a bridge or a pure ISO 9660 image).
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -38,7 +38,7 @@ namespace {
   std::abort();
 }
 
-void run_pass(Image& image, const std::string* label) {
+bool run_pass(Image& image, const std::string* label) {
   VolumeSession session;
   session_init(session);
   if (label != nullptr) set_new_label(session, label->c_str());
@@ -49,10 +49,11 @@ void run_pass(Image& image, const std::string* label) {
     broken("an in-memory image cannot be made");
   session.image = fd;
   session.image_bytes = image.size();
-  process_open_volume(session, "image");
+  const bool ok = process_open_volume(session, "image");
   if (pread(fd, image.data(), image.size(), 0) != static_cast<ssize_t>(image.size()))
     broken("the image cannot be read back");
   session_close(session);
+  return ok;
 }
 
 // The built bases, made once each.
@@ -108,8 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   const bool writing = (data[0] & 1) != 0;
   after = image;
-  run_pass(after, writing ? &label : nullptr);
+  const bool ok = run_pass(after, writing ? &label : nullptr);
   if (!writing && after != image) broken("read-only mode changed the image");
+  if (writing && !ok && after != image) broken("a failed relabel changed the image");
   if (writing)
     for (const std::string& problem : unexpected_changes(image, after)) broken(problem);
   return 0;

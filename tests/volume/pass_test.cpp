@@ -2,7 +2,9 @@
 // time: what is printed, the label read, and exactly which sectors a relabel writes.
 #include "volume/pass.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -259,11 +261,14 @@ std::vector<Case> cases() {
   // The names a bridge carries are renamed, even when the volume names no file set; nothing
   // after the set's terminator is read as a descriptor.
   {"bridge: primary, boot record, Joliet at levels 1 and 2, another supplementary, terminator, a primary after it; no file set location", {}, [](Image& i) { iso_set(i, {{1}, {0, 1, "%/E"}, {2, 1, "%/@"}, {2, 2, "%/C"}, {2, 1, "%/F"}, {255}, {1}}); for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 248, 0); }, "", "Sample", with(kSequences, {16, 18, 19})},
-  {"bridge: primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}), sector_at(i, 16)[130] = 2; }, "Descriptor at sector 16 not changed: invalid tag\n", "Sample", {}},
+  {"bridge: Joliet not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}), sector_at(i, 17)[130] = 2; }, "Descriptor at sector 17 not changed: invalid tag\n", "Sample", {}},
   // Pure ISO 9660: primary, enhanced and Joliet are renamed; not what is no "CD001" descriptor.
   {"ISO 9660: primary, enhanced, Joliet in other case with a '_', a U+FFFF and ending in a surrogate pair, a type 1 of another standard, a Joliet of version 3, terminator, a primary after it", {}, [](Image& i) { iso_set(i, {{1}, {2, 2, ""}, {2, 1, "%/E"}, {1}, {2, 3, "%/@"}, {255}, {1}}, false), std::memcpy(sector_at(i, 19) + 1, "CDW02", 5), sector_at(i, 16)[72] = 'X', std::memcpy(sector_at(i, 16) + 53, "__X", 3), sector_at(i, 18)[43] = '_', std::memcpy(sector_at(i, 18) + 66, "\xFF\xFF\xDB\xFF\xDF\xFF", 6), sector_at(i, 16)[40] = 'A', sector_at(i, 16)[42] = 'Z', sector_at(i, 18)[41] = 'a', sector_at(i, 18)[45] = 'z'; }, kDone, "aLz" + std::string(10, ' ') + "\xEF\xBF\xBF\xF4\x8F\xBF\xBFX", {16, 17, 18}},
   {"ISO 9660: a Joliet name other than the primary's", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 17)[41] = 'X'; }, kDone, "XLD", {16, 17}},
   {"ISO 9660: a Joliet name with a '_', ending in U+10000, then a high surrogate whose low one lies past the name", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}, false), std::memcpy(sector_at(i, 16) + 53, "__", 2), sector_at(i, 17)[41] = '_', std::memcpy(sector_at(i, 17) + 66, "\xD8\x00\xDC\x00\xD8\x3D\xDC\x01", 8); }, kDone, "OLD" + std::string(10, ' ') + "\xF0\x90\x80\x80\xF0\x9F\x90\x80", {16, 17}},
+  {"ISO 9660: Joliet not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 17)[129] = 16; }, "Descriptor at sector 17 not changed: invalid tag\n", "OLD", {}},
+  // A file of an ISO 9660 image holding "NSR02" where a 16 KiB spacing looks is no UDF volume.
+  {"ISO 9660: NSR02 in a file 16 KiB after its primary", {}, [](Image& i) { iso_set(i, {{1}, {255}}, false), std::memcpy(sector_at(i, 24) + 1, "NSR02\1", 6); }, kDone, "OLD", {16}},
   {"ISO 9660: its primary not of 2048-byte blocks", {}, [](Image& i) { iso_set(i, {{1}, {2, 1, "%/@"}, {255}}, false), sector_at(i, 16)[129] = 16; }, kNotUdf, "", {}},
   {"ISO 9660: the sync failing; the name's trailing \\r and \\t are not shown", {}, [](Image& i) { iso_set(i, {{1}, {255}}, false), sector_at(i, 16)[72] = 'X', sector_at(i, 16)[43] = '\r', sector_at(i, 16)[44] = '\t'; }, "Error writing file: PATH\n", "OLD", {16}, "", 0},
   // The files of a boot configuration near the root are read for the old label, bounded.
@@ -290,7 +295,13 @@ std::vector<Case> cases() {
   {"metadata file's descriptors past its sector", kMeta, [](Image& i) { put_u32(sector_at(i, 257) + 208, 0xFFFFFFF0); }, kDone, "Sample", with(kSequences, {263})},
   // A length byte past the field counts only to the field's end, however long what follows.
   {"file set label's length byte past its field", {}, [](Image& i) { std::memset(sector_at(i, 257) + 113, 'A', 200), sector_at(i, 257)[239] = 255, reseal(i, 257); }, kDone, std::string(126, 'A'), with(kSequences, {257})},
-  {"primary descriptor not matching its CRC", {}, [](Image& i) { sector_at(i, 32)[300] ^= 1; }, "Descriptor at sector 32 not changed: invalid tag\n", "Sample", {}},
+  // A relabel that cannot rewrite every copy of the name, or finds no file set, rewrites none.
+  {"main Logical Volume Descriptor not matching its CRC", {}, [](Image& i) { sector_at(i, 35)[100] ^= 1; }, "Descriptor at sector 35 not changed: invalid tag\n", "Sample", {}},
+  {"reserve Primary Volume Descriptor's checksum wrong", {}, [](Image& i) { sector_at(i, 48)[4] ^= 1; }, "Descriptor at sector 48 not changed: invalid tag\n", "Sample", {}},
+  {"file set and primary descriptor recording other locations", {}, [](Image& i) { set(i, 257, 12, 5), set(i, 32, 12, 33); }, "Descriptor at sector 32 not changed: invalid tag\nDescriptor at sector 257 not changed: invalid tag\n", "Sample", {}},
+  {"file set's partition reference out of range", {}, [](Image& i) { for (std::uint32_t lvd : {35u, 51u}) set(i, lvd, 256, 1, 2); }, kNoFileSet, "Sample", {}},
+  {"file set on a block of zeros", {}, [](Image& i) { std::memset(sector_at(i, 257), 0, 2048); }, kNoFileSet, "Sample", {}},
+  {"file set past its partition's length", {}, [](Image& i) { set(i, 34, 192, 0); }, kNoFileSet, "Sample", {}},
   {"CRC length one past the block", {}, [](Image& i) { set(i, 51, 10, 2033, 2); }, "Descriptor at sector 51 not changed: invalid tag\n", "Sample", {}},
   {"CRC length up to the block's end", k4096, [](Image& i) { set(i, 32, 10, 4080, 2), set(i, 257, 10, 4080, 2); }, kDone, "Sample", with(kSequences, {257})},
   {"every name's character set another one", {}, [](Image& i) { for (auto [s, at] : {std::pair{32u, 200}, {33u, 52}, {35u, 20}, {257u, 48}, {257u, 240}}) sector_at(i, s)[at] = 1, reseal(i, s); }, kDone, "Sample", with(kSequences, {257})},
@@ -311,7 +322,7 @@ std::vector<Case> cases() {
   {"UDF 1.50, two maps, the second cut by a 512-byte block's end", k512, [](Image& i) { std::memcpy(sector_at(i, 68) + 1, "NSR02", 5), set_maps(i, 35, 2, {1, 10, 1, 0, 0, 0, 0, 0, 0, 0, 2, 64}); }, kNoFileSet, "Sample", {}},
   {"anchor not matching its CRC, no copy", {}, [](Image& i) { sector_at(i, 256)[20] ^= 1, std::memset(sector_at(i, 299), 0, 2048); }, kNoAnchor, "", {}},
   {"anchor at the end only, the image ending inside another block", {}, [](Image& i) { std::memset(sector_at(i, 256), 0, 2048), i.resize(i.size() + 2047); }, kDone, "Sample", with(kSequences, {257})},
-  {"anchor 257 blocks before the end of 257", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kNoFileSet, "Sample", {}},
+  {"anchor 257 blocks before the end of 257, the file set past the cut image's end", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), std::memset(sector_at(i, 256), 0, 2048); }, kNoFileSet, "Sample", {}},
   // On a 512-byte device 512 is tried first, but its stale anchor has no end anchor of its own.
   {"anchor 257 blocks before the end beside a stale one", {}, [](Image& i) { std::memcpy(sector_at(i, 0), sector_at(i, 256), 2048), set(i, 0, 12, 0), i.resize(257 * 2048), set(i, 256, 12, 0); Image a(sector_at(i, 256), sector_at(i, 256) + 512); a.block = 512, set(a, 0, 12, 256), std::copy(a.begin(), a.end(), i.begin() + 256 * 512); }, kNoFileSet, "Sample", {}, "", -1, 512},
   {"stale 2048-byte anchors at 256 and 257 blocks before the end, a 512-byte volume ending in one", {.sectors = 1200, .block = 512}, [](Image& i) { for (std::uint32_t at : {256u, 43u}) { Image a(sector_at(i, 256), sector_at(i, 256) + 512); a.resize(2048), a.block = 2048, set(a, 0, 12, at), std::copy(a.begin(), a.end(), i.begin() + at * 2048); } }, kDone, "Sample", with(kSequences, {257})},
@@ -403,6 +414,48 @@ INSTANTIATE_TEST_SUITE_P(Rows, Volumes, ::testing::ValuesIn(cases()), [](const a
   for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
   return name;
 });
+
+// Block numbers are 32 bits. A 512-byte volume's main sequence at block 2^32-2, in an image
+// sparse past 2 TiB: its Logical Volume Descriptor lies past block 2^32-1 and is not read, so
+// no file set is found; nothing is written, least of all to the blocks at the volume's start,
+// where that descriptor's block number wraps round to.
+TEST(Volumes, AMainSequenceCrossingBlock2To32IsScannedOnlyUpToIt) {
+  Image image = build_image(k512);
+  const std::uint32_t first = 0xFFFFFFFE;
+  set(image, 256, 20, first);
+  Image sequence(sector_at(image, 32), sector_at(image, 38));  // PVD, IUVD, PD, LVD, USD, TD
+  sequence.block = 512;
+  for (std::uint32_t k = 0; k < 6; ++k) set(sequence, k, 12, first + k);
+  TempDir dir;
+  const std::string path = dir.path("image");
+  write_file(path, image);
+  const int fd = open(path.c_str(), O_RDWR);
+  const bool sparse = pwrite(fd, sequence.data(), sequence.size(), first * 512ll) == 3072;
+  close(fd);
+  if (!sparse) GTEST_SKIP() << "this file system holds no file of 2 TiB";
+  const auto bytes = [&] {
+    Image both(image.size() + sequence.size());
+    const int in = open(path.c_str(), O_RDONLY);
+    EXPECT_EQ(pread(in, both.data(), image.size(), 0), static_cast<ssize_t>(image.size()));
+    EXPECT_EQ(pread(in, both.data() + image.size(), sequence.size(), first * 512ll), 3072);
+    close(in);
+    return both;
+  };
+  const Image before = bytes();
+  for (const char* label : {static_cast<const char*>(nullptr), "New"}) {
+    VolumeSession s;
+    session_init(s);
+    if (label != nullptr) set_new_label(s, label);
+    bool ok = false;
+    const std::string out = capture_stdout([&] { ok = process_volume(s, path.c_str()); });
+    EXPECT_EQ(out, label != nullptr ? "File Set Descriptor not found in: " + path + "\n" : "");
+    EXPECT_EQ(ok, label == nullptr);
+    if (label == nullptr)
+      EXPECT_STREQ(reinterpret_cast<const char*>(s.current_label.data()), "Sample");
+    session_close(s);
+  }
+  EXPECT_TRUE(bytes() == before);
+}
 
 }  // namespace
 }  // namespace tarnwick::testing
