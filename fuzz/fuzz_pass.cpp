@@ -1,18 +1,18 @@
 // Fuzz target: the whole volume pass, read-only or in write mode, on an in-memory image made
 // from the input, with properties checked after every run.
 //
-// Input: byte 0 bit 0 write mode, bits 1-2 base image (0 plain, 1 metadata partition,
-// 2 metadata file in two extents with a far mirror, 3 blank of 26 + bytes 1-2 blocks, at most
-// 4096 and 2 MiB), bits 3-5 block size (0 2048, 1 512, 2 1024, 3 4096, 4 8192, 5 16384,
-// 6 32768, 7 2048; built bases have 4096-byte blocks above that); byte 3 label length (at most
-// 100) and the label; then patches: block u32 (modulo the image's size), offset u16 (modulo the
-// block size), length u16 (low 12 bits; bit 15 reseals the descriptor afterwards), then the
+// Input: byte 0 bit 0 write mode (bit 6 with it: a dry run), bits 1-2 base image (0 plain, 1
+// metadata partition, 2 metadata file in two extents with a far mirror, 3 blank of 26 + bytes 1-2
+// blocks, at most 4096 and 2 MiB), bits 3-5 block size (0 2048, 1 512, 2 1024, 3 4096, 4 8192, 5
+// 16384, 6 32768, 7 2048; built bases have 4096-byte blocks above that); byte 3 label length (at
+// most 100) and the label; then patches: block u32 (modulo the image's size), offset u16 (modulo
+// the block size), length u16 (low 12 bits; bit 15 reseals the descriptor afterwards), then the
 // bytes. The seed corpus holds real images' sectors this way.
 //
-// Properties: read-only mode changes nothing; a relabel that fails changes nothing; write mode
-// changes only what unexpected_changes allows: label fields and tag bytes of descriptors that
-// verified, sealed again, with CS0 as their character set; a VAT's 128-byte label; the ISO 9660
-// names (of a bridge or a pure ISO 9660 image).
+// Properties: read-only mode and a dry run change nothing; a relabel that fails changes nothing;
+// write mode changes only what unexpected_changes allows: label fields and tag bytes of descriptors
+// that verified, sealed again, with CS0 as their character set; a VAT's 128-byte label; the ISO
+// 9660 names (of a bridge or a pure ISO 9660 image).
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -38,10 +38,11 @@ namespace {
   std::abort();
 }
 
-bool run_pass(Image& image, const std::string* label) {
+bool run_pass(Image& image, const std::string* label, bool dry_run) {
   VolumeSession session;
   session_init(session);
   if (label != nullptr) set_new_label(session, label->c_str());
+  session.dry_run = dry_run;
   // A file in memory holding the image's bytes, sealed so that it can neither grow nor shrink.
   const int fd = memfd_create("image", MFD_ALLOW_SEALING);
   if (fd < 0 || write(fd, image.data(), image.size()) != static_cast<ssize_t>(image.size()) ||
@@ -107,10 +108,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     pos += length;
     if ((flags & 0x8000) != 0 && get_u16(d + 10) <= n - 16) seal_descriptor_tag(d, get_u16(d + 10));
   }
-  const bool writing = (data[0] & 1) != 0;
+  const bool writing = (data[0] & 1) != 0, dry_run = writing && (data[0] & 0x40) != 0;
   after = image;
-  const bool ok = run_pass(after, writing ? &label : nullptr);
+  const bool ok = run_pass(after, writing ? &label : nullptr, dry_run);
   if (!writing && after != image) broken("read-only mode changed the image");
+  if (dry_run && after != image) broken("a dry run changed the image");
   if (writing && !ok && after != image) broken("a failed relabel changed the image");
   if (writing)
     for (const std::string& problem : unexpected_changes(image, after)) broken(problem);

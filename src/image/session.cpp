@@ -80,7 +80,7 @@ std::uint8_t* ensure_buffer(SectorBuffer& buffer, std::int32_t size, bool keep) 
 OpenResult open_image(ImageSession& session, const char* path) {
   session.path = path;
   OpenedFile file;
-  const OpenResult result = open_file(path, !is_read_only(session) && !session.dry_run, file);
+  const OpenResult result = open_file(path, opens_for_update(session), file);
   if (result != OpenResult::kOpened) return result;
   session.image = file.handle;
   session.image_bytes = file.bytes;
@@ -90,6 +90,10 @@ OpenResult open_image(ImageSession& session, const char* path) {
 
 std::uint64_t image_blocks(const ImageSession& session, std::uint32_t block_size) {
   return block_size == 0 ? 0 : session.image_bytes / block_size;
+}
+
+bool opens_for_update(const ImageSession& session) {
+  return !is_read_only(session) && !session.dry_run;
 }
 
 bool plan_failed(const ImageSession& session) {

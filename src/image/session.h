@@ -93,6 +93,9 @@ void session_close(ImageSession& session);
 // there).
 bool is_read_only(const ImageSession& session);
 
+// True when the run opens the image for update: it has a new label and is no dry run.
+bool opens_for_update(const ImageSession& session);
+
 // True when a relabel planned so far must not write: a read failed, something it must rewrite
 // was refused, or the plan is incomplete.
 bool plan_failed(const ImageSession& session);
@@ -112,9 +115,8 @@ std::unique_ptr<std::uint8_t[]> alloc_bytes(std::size_t size);
 // then left as it was.
 std::uint8_t* ensure_buffer(SectorBuffer& buffer, std::int32_t size, bool keep = false);
 
-// Opens `path` with open_file (image/file.h), for update only when the run makes writes (not a
-// dry run), and records the path, its size and, for a block device, its logical sector size.
-// Prints nothing.
+// Opens `path` with open_file (image/file.h), for update when opens_for_update, and records the
+// path, its size and, for a block device, its logical sector size. Prints nothing.
 OpenResult open_image(ImageSession& session, const char* path);
 
 // Whole blocks of `block_size` bytes in the image.

@@ -140,7 +140,9 @@ void rename_iso_descriptors(ImageSession& session, IsoDescriptorSet& set) {
       continue;
     }
     const auto& name = d.kind == IsoKind::kJoliet ? session.new_joliet_name : session.new_iso_name;
-    std::memcpy(d.bytes.data() + kIsoVolumeIdentifier, name.data(), name.size());
+    std::uint8_t* identifier = d.bytes.data() + kIsoVolumeIdentifier;
+    if (std::memcmp(identifier, name.data(), name.size()) == 0) continue;  // no write needed
+    std::memcpy(identifier, name.data(), name.size());
     plan_write(session, d.sector, kIsoSectorSize, d.bytes.data(),
                d.kind == IsoKind::kJoliet    ? WriteKind::kJoliet
                : d.kind == IsoKind::kPrimary ? WriteKind::kIsoPrimary

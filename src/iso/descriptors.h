@@ -69,9 +69,9 @@ const IsoNameDescriptor* first_sound(const IsoDescriptorSet& set, IsoKind kind);
 void iso_volume_label(const IsoDescriptorSet& set, std::uint8_t* target, std::uint32_t target_size);
 
 // Writes the session's new primary name into each primary and enhanced descriptor of `set` and
-// its Joliet name into each Joliet one, and plans each as one 2048-byte write at its own sector
-// whatever the volume's block size; `set` then holds the names as renamed. A descriptor that is
-// not sound is left as it is, reported, and refuses the relabel.
+// its Joliet name into each Joliet one, and plans each that changed as one 2048-byte write at its
+// own sector whatever the volume's block size; `set` then holds the names as renamed. A descriptor
+// that is not sound is left as it is, reported, and refuses the relabel.
 void rename_iso_descriptors(ImageSession& session, IsoDescriptorSet& set);
 
 }  // namespace tarnwick

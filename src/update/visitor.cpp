@@ -1,6 +1,6 @@
 #include "update/visitor.h"
 
-#include <cstdio>
+#include <array>
 #include <cstring>
 
 #include "image/bytes.h"
@@ -97,8 +97,12 @@ void visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
     report_unverified(session, sector_number);
     return;
   }
+  std::array<std::uint8_t, kMaxBlockSize> was;
+  std::memcpy(was.data(), sector_bytes, session.block_size);
   rewrite_fields(session, sector_bytes, tag);
   seal_descriptor_tag(sector_bytes, get_u16(sector_bytes + 10));
+  // A descriptor that already carries the new name in every field needs no write.
+  if (std::memcmp(was.data(), sector_bytes, session.block_size) == 0) return;
   plan_write(session, sector_number, session.block_size, sector_bytes, kind);
 }
 

@@ -34,12 +34,12 @@ void put_cs0_charspec(std::uint8_t* field);
 //  - A File Set Descriptor's label is captured into `current_label` while that is empty,
 //    in either mode, before anything changes.
 //  - Read-only mode changes and plans nothing.
-//  - Write mode rewrites descriptors 1, 4, 6 and 256 in the buffer and plans the block's write
-//    back to where it was read (image/plan.h). An Implementation Use Volume Descriptor is
-//    touched only when its Implementation Identifier begins with "*UDF LV Info" (any other
-//    carries private data where the label would go). A descriptor whose tag checksum or CRC
-//    does not verify, whose CRC length runs past the block or whose tag records another
-//    location is left unchanged, reported as "Descriptor at sector %u not changed: invalid
+//  - Write mode rewrites descriptors 1, 4, 6 and 256 in the buffer and, unless that left the
+//    block as it was, plans its write back to where it was read (image/plan.h). An Implementation
+//    Use Volume Descriptor is touched only when its Implementation Identifier begins with "*UDF LV
+//    Info" (any other carries private data where the label would go). A descriptor whose tag
+//    checksum or CRC does not verify, whose CRC length runs past the block or whose tag records
+//    another location is left unchanged, reported as "Descriptor at sector %u not changed: invalid
 //    tag", and refuses the relabel.
 void visit_descriptor(ImageSession& session, std::uint8_t* sector_bytes,
                       std::uint32_t sector_number, std::uint32_t location);

@@ -239,8 +239,8 @@ bool process_volume(VolumeSession& session, const char* path) {
       std::printf("Image is in use: %s\n", path);
       return false;
     default:
-      std::printf(is_read_only(session) ? "Error opening file: %s\n"
-                                        : "Error opening file for writing: %s\n",
+      std::printf(opens_for_update(session) ? "Error opening file for writing: %s\n"
+                                            : "Error opening file: %s\n",
                   path);
       return false;
   }

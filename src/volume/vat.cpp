@@ -230,6 +230,9 @@ void relabel_vat(VolumeSession& session, Vat& vat) {
       report_unverified(session, vat.sector);
       return;
     }
+    if (std::memcmp(entry + *label_in_entry, session.new_label_long.data(), kLabelSize) == 0) {
+      return;  // it carries the name already
+    }
     std::memcpy(entry + *label_in_entry, session.new_label_long.data(), kLabelSize);
     seal_descriptor_tag(entry, get_u16(entry + 10));
     plan_write(session, vat.sector, block_size, entry, WriteKind::kVat);
@@ -238,7 +241,10 @@ void relabel_vat(VolumeSession& session, Vat& vat) {
   // The header lies in the first block of the first extent, an untagged data block.
   if (vat.extent_count == 0 || vat.extents[0].bytes < kLabelInHeader + kLabelSize) return;
   std::array<std::uint8_t, kMaxBlockSize> block;
-  if (read_sectors(session, vat.extents[0].first, 1, block.data()) != 1) return;
+  if (read_sectors(session, vat.extents[0].first, 1, block.data()) != 1 ||
+      std::memcmp(block.data() + kLabelInHeader, session.new_label_long.data(), kLabelSize) == 0) {
+    return;
+  }
   std::memcpy(block.data() + kLabelInHeader, session.new_label_long.data(), kLabelSize);
   plan_write(session, vat.extents[0].first, block_size, block.data(), WriteKind::kVat);
 }

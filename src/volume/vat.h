@@ -53,11 +53,11 @@ std::optional<Vat> find_vat(VolumeSession& session, std::uint32_t virtual_row);
 std::optional<std::uint32_t> map_virtual_block(VolumeSession& session, const Vat& vat,
                                                std::uint32_t block);
 
-// Rewrites the VAT's own Logical Volume Identifier with the new label and plans its write back
-// (the entry resealed when the label lives inside it). On UDF 1.50 the name is that of the
-// entry's own "*UDF VAT LVExtension" attribute; a stale one (another writer's Verification
-// ID), one outside the attribute space, or none names nothing any reader uses: the entry is
-// left as it is, silently.
+// Rewrites the VAT's own Logical Volume Identifier with the new label and, unless it held that
+// already, plans its write back (the entry resealed when the label lives inside it). On UDF 1.50
+// the name is that of the entry's own "*UDF VAT LVExtension" attribute; a stale one (another
+// writer's Verification ID), one outside the attribute space, or none names nothing any reader
+// uses: the entry is left as it is, silently.
 void relabel_vat(VolumeSession& session, Vat& vat);
 
 }  // namespace tarnwick

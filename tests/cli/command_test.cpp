@@ -24,24 +24,106 @@ const std::string kUsage =
     "\ttarnwick d:\\bd.iso \"The Monkey\"\n\n\t# print the volume label of "
     "d:\\bd.iso\n\ttarnwick d:\\bd.iso\n";
 
+const std::string kHelp =
+    kUsage +
+    "\nOptions:\n\t-n, --dry-run  list the writes a relabel would make, make none\n\t-h, --help    "
+    " "
+    "print this text\n\t-V, --version  print the version\n\t--             every argument after "
+    "it is a path or a label\n\n\t# list what changing the label of d:\\live.iso to 'My Live' "
+    "would write\n\ttarnwick -n d:\\live.iso \"My Live\"\n";
+
 std::string changing(const std::string& path, const std::string& label) {
   return "Changing " + path + " volume label to '" + label + "'\n";
 }
 
-TEST(CommandLine, UsageVersionLabelsEveryArgumentFormAndOnlyImagesOpened) {
-  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"-h"}})
-    EXPECT_EQ(run_tool(args).told(), kUsage + "exit 0");
-  for (const char* version : {"--version", "-V"})
-    EXPECT_EQ(run_tool({version}).told(), "tarnwick 1.0\nexit 0");
-  EXPECT_EQ(run_tool({"./--help"}).out, "Error opening file: ./--help\n")
-      << "a path, not an option";
+// The writes a relabel of the sample makes, as a dry run lists them: each with `label`, the
+// Primary Volume Descriptors with its first 30 characters.
+std::string would_write(const std::string& label) {
+  std::string out;
+  for (const auto& [sector, kind] : {std::pair{32, "Primary Volume"},
+                                     {33, "Implementation Use Volume"},
+                                     {35, "Logical Volume"},
+                                     {48, "Primary Volume"},
+                                     {49, "Implementation Use Volume"},
+                                     {51, "Logical Volume"},
+                                     {259, "File Set"},
+                                     {263, "File Set"}})
+    out += "Would write sector " + std::to_string(sector) + ": " + kind + " Descriptor '" +
+           label.substr(0, kind[0] == 'P' ? 30 : 126) + "'\n";
+  return out;
+}
+
+// Each form of the command line (IMG: a copy of the sample): what it prints, whether it opens
+// the image at all (strace sees each file opened) and the label the image then has; every other
+// form leaves its bytes as they were.
+TEST(CommandLine, EveryFormIsReadBeforeAnythingIsOpened) {
+  REQUIRE_TOOL("strace");
+  TempDir dir;
+  const std::string img = dir.path("s.udf"), x130(130, 'x');
+  const auto subst = [&](std::string text) {
+    for (std::size_t at; (at = text.find("IMG")) != std::string::npos;) text.replace(at, 3, img);
+    return text;
+  };
+  const struct {
+    std::vector<std::string> args;
+    std::string told;
+    bool opens = false;
+    std::string label = "Sample";
+  } kForms[] = {
+      {{}, kUsage + "exit 0"},
+      {{"--help"}, kHelp + "exit 0"},
+      {{"IMG", "New", "-h"}, kHelp + "exit 0"},            // anywhere, and beside operands
+      {{"--version", "IMG", "--help"}, kHelp + "exit 0"},  // help wins over version
+      {{"-V"}, "tarnwick 1.0\nexit 0"},
+      {{"IMG", "--version"}, "tarnwick 1.0\nexit 0"},
+      {{"--help", "IMG", "-x", "New"}, "Unknown option: -x\nexit 1"},  // even beside --help
+      {{"IMG", "--uuid=0", "-q"}, "Unknown option: --uuid=0\nexit 1"},
+      {{"IMG", "My", "Label"}, "Too many arguments: a label with spaces goes in quotes\nexit 1"},
+      {{"-n"}, kUsage + "exit 1"},
+      {{"--"}, kUsage + "exit 1"},
+      {{"IMG", "\xC3\x41"}, "Label is not valid UTF-8\nexit 1"},
+      {{"-"}, "Error opening file: -\nexit 1"},  // a path like any other
+      {{"--", "-n"}, "Error opening file: -n\nexit 1"},
+      {{"IMG", "-n"}, "Volume label of IMG: Sample\nexit 0", true},
+      {{"-n", "IMG", "New"},
+       "Would change IMG volume label to 'New'\n" + would_write("New") +
+           "Dry run: nothing written\nexit 0",
+       true},
+      {{"IMG", "--", "-label-"}, changing("IMG", "-label-") + "Done!\nexit 0", true, "-label-"},
+      // A label longer than the fields is cut, and the relabel says what read mode will show.
+      {{"IMG", x130, "--dry-run"},
+       "Would change IMG volume label to '" + x130 + "'\n" + would_write(x130) +
+           "Warning: the label is stored as '" + x130.substr(0, 126) +
+           "'\nDry run: nothing written\nexit 0",
+       true},
+      {{"IMG", x130},
+       changing("IMG", x130) + "Warning: the label is stored as '" + x130.substr(0, 126) +
+           "'\nDone!\nexit 0",
+       true,
+       x130.substr(0, 126)},
+  };
+  for (const auto& form : kForms) {
+    std::vector<std::string> argv = {"env",       "ASAN_OPTIONS=detect_leaks=0",
+                                     "strace",    "-qq",
+                                     "-e",        "trace=openat",
+                                     "-o",        dir.path("trace"),
+                                     TARNWICK_EXE};
+    for (const std::string& arg : form.args) argv.push_back(subst(arg));
+    SCOPED_TRACE(::testing::PrintToString(argv));
+    write_file(img, read_file(kSample));
+    EXPECT_EQ(run(argv).told(), subst(form.told));
+    EXPECT_EQ(run({"grep", "-c", img, dir.path("trace")}).out, form.opens ? "1\n" : "0\n");
+    EXPECT_EQ(label_of(img), form.label);
+    if (form.label == "Sample") EXPECT_TRUE(read_file(img) == read_file(kSample));
+  }
+}
+
+TEST(CommandLine, LabelsOfEveryEncodingAndOnlyImagesOpened) {
   // The tool runs on copies only: a faulty build must not rewrite the bundled sample.
   TempDir dir;
   const std::string path = dir.path("-h");
   write_file(path, read_file(kSample));
-  EXPECT_EQ(run_tool({path}).out, "Volume label of " + path + ": Sample\n");
-  EXPECT_EQ(read_file(path), read_file(kSample)) << "read mode writes nothing";
-  EXPECT_EQ(run_tool({path, "Caf\xC3\xA9", "third"}).told(),
+  EXPECT_EQ(run_tool({path, "Caf\xC3\xA9"}).told(),
             changing(path, "Caf\xC3\xA9") + "Done!\nexit 0");
   EXPECT_EQ(label_of(path), "Caf\xC3\xA9");
   EXPECT_EQ(run_tool({path, ""}).out, changing(path, "") + "Done!\n");
@@ -72,6 +154,9 @@ TEST(CommandLine, UsageVersionLabelsEveryArgumentFormAndOnlyImagesOpened) {
     EXPECT_EQ(run_tool({other}).told(), "Error opening file: " + other + "\nexit 1");
     EXPECT_EQ(run_tool({other, "New"}).told(),
               changing(other, "New") + "Error opening file for writing: " + other + "\nexit 1");
+    EXPECT_EQ(run_tool({other, "New", "-n"}).told(),
+              "Would change " + other + " volume label to 'New'\nError opening file: " + other +
+                  "\nexit 1");
   }
   EXPECT_FALSE(std::filesystem::exists(dir.path("missing")));
 }
@@ -101,12 +186,16 @@ TEST(Sharing, AnImageLockedElsewhereIsWaitedForThenLeftAlone) {
 
 TEST(Windows, UnicodePathsAndLabelsMissingFilesDevicePathsAndTheOptions) {
   if (windows_exe().empty()) GTEST_SKIP() << "no Windows build or no Wine (see .ci/run)";
-  for (const std::vector<std::string>& args : {std::vector<std::string>{}, {"--help"}, {"-V"}})
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, {"--help"}, {"-V"}, {"x", "--uuid"}, {"a", "b", "c"}, {"-n"}})
     EXPECT_EQ(run_windows(args).told(), run_tool(args).told());
   TempDir dir;
   const std::string path = dir.path("\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xE6\x9D\xB1.udf");
   const std::string label = "\xCE\xA9\xCE\xBC\xCE\xAD\xCE\xB3\xCE\xB1 \xF0\x9F\x98\x80";
   write_file(path, read_file(kSample));
+  EXPECT_EQ(run_both(path, {label, "-n"}).told(), "Would change " + path + " volume label to '" +
+                                                      label + "'\n" + would_write(label) +
+                                                      "Dry run: nothing written\nexit 0");
   EXPECT_EQ(run_both(path, {label}).told(), changing(path, label) + "Done!\nexit 0");
   EXPECT_EQ(run_both(path).told(), "Volume label of " + path + ": " + label + "\nexit 0");
   EXPECT_EQ(run_both(dir.path("missing")).told(),

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <span>
+#include <sstream>
 
 #include "support/image_builder.h"
 #include "support/run.h"
@@ -10,7 +12,7 @@
 namespace tarnwick::testing {
 namespace {
 
-const char* const kEveryRowNeeds[] = {"mkudffs", "udfinfo", "blkid", "losetup"};
+const char* const kEveryRowNeeds[] = {"mkudffs", "udfinfo", "blkid", "losetup", "strace"};
 
 // One producer of images: a shell command that writes $IMG (files to put on it are in $DIR),
 // or the builder's options when `make` is empty.
@@ -156,13 +158,45 @@ void expect_relabelled(const std::string& path, const Producer& p) {
     const Image before = read_file(path, p.block);
     // Read mode prints what blkid shows: the UDF label, or on a pure ISO 9660 image the merge;
     // the relabel says so first where that is not the label as typed.
-    const std::string shown = udf      ? l.label
-                              : joliet ? l.blkid
-                                       : l.iso.substr(0, l.iso.find_last_not_of(' ') + 1);
+    const std::string iso = l.iso.substr(0, l.iso.find_last_not_of(' ') + 1);
+    const std::string shown = udf ? l.label : joliet ? l.blkid : iso;
+    const std::string stored =
+        shown == l.label ? "" : "Warning: the label is stored as '" + shown + "'\n";
+    // A dry run opens the image read-only and writes nothing; it lists the blocks the relabel
+    // then changes, each with the name the readers below then show in that field.
+    const std::map<std::string, std::string> names = {{"Primary Volume Descriptor", l.udf_short},
+                                                      {"ISO 9660 primary descriptor", iso},
+                                                      {"ISO 9660:1999 descriptor", iso},
+                                                      {"Joliet descriptor", l.joliet}};
+    TempDir trace;
+    const RunResult dry =
+        run({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-qq", "-o", trace.path("t"), "-e",
+             "trace=openat,pwrite64,fdatasync", TARNWICK_EXE, "-n", path, l.label});
+    EXPECT_EQ(
+        run({"grep", "-c", "-e", "O_RDONLY", "-e", "pwrite64", "-e", "fdatasync", trace.path("t")})
+            .out,
+        "1\n");
+    std::istringstream lines(dry.out);
+    std::string said;
+    Sectors listed;
+    for (std::string line; std::getline(lines, line);) {
+      const std::size_t colon = line.find(": "), quote = line.find(" '", colon);
+      if (line.rfind("Would write sector ", 0) != 0) {
+        said += line + "\n";
+        continue;
+      }
+      listed.push_back(static_cast<std::uint32_t>(std::stoul(line.substr(19))));
+      const std::string kind = line.substr(colon + 2, quote - colon - 2);
+      EXPECT_EQ(line.substr(quote + 2), (names.count(kind) ? names.at(kind) : l.label) + "'")
+          << kind;
+    }
+    EXPECT_EQ(said, "Would change " + path + " volume label to '" + l.label + "'\n" + stored +
+                        "Dry run: nothing written\n");
+    EXPECT_TRUE(read_file(path, p.block) == before);
     EXPECT_EQ(run_both(path, {l.label}).out,
-              "Changing " + path + " volume label to '" + l.label + "'\n" +
-                  (shown == l.label ? "" : "Warning: the label is stored as '" + shown + "'\n") +
-                  "Done!\n");
+              "Changing " + path + " volume label to '" + l.label + "'\n" + stored + "Done!\n");
+    std::sort(listed.begin(), listed.end());
+    EXPECT_EQ(listed, changed_sectors(before, read_file(path, p.block)));
     EXPECT_EQ(unexpected_changes(before, read_file(path, p.block)), std::vector<std::string>{});
     if (udf) {
       auto info = udfinfo(path, p.block);
@@ -176,7 +210,6 @@ void expect_relabelled(const std::string& path, const Producer& p) {
     if (p.iso.empty()) continue;
     // GRUB shows the UDF label, else the Joliet name, but the primary one on a Rock Ridge image.
     const bool grub_joliet = joliet && p.iso.find('R') == std::string::npos;
-    const std::string iso = l.iso.substr(0, l.iso.find_last_not_of(' ') + 1);
     EXPECT_EQ(iso_names(path, p.name == "DVD-Video"),
               iso + "|" + (iso.empty() ? "ISOIMAGE" : iso) + "|" + iso + "|" +
                   (joliet ? l.joliet : "-") + "|" + (joliet ? l.blkid : iso) + "|" +
@@ -315,10 +348,17 @@ TEST(RealImages, BootConfigurationsNamingTheOldLabelAreWarnedOf) {
     const bool checkable = run({"checkisomd5", path}).status == 0;
     EXPECT_TRUE(checkable || image.make.find("isohybrid") == std::string::npos);
     EXPECT_EQ(run_tool({path}).told(), "Volume label of " + path + ": " + image.label + "\nexit 0");
+    const std::string warnings = image.warnings +
+                                 "Warning: the media check checksum implanted in " + path +
+                                 " no longer matches; implantisomd5 --force renews it\n";
+    // A dry run says it all before anything is written.
+    const std::string dry = run_tool({"-n", path, "New"}).out;
+    EXPECT_EQ(dry.substr(0, dry.find("Would write")),
+              "Would change " + path + " volume label to 'New'\n" + warnings);
+    EXPECT_TRUE(dry.ends_with("\nDry run: nothing written\n"));
+    EXPECT_TRUE(read_file(path) == before);
     EXPECT_EQ(run_both(path, {"New"}).told(),
-              "Changing " + path + " volume label to 'New'\n" + image.warnings +
-                  "Warning: the media check checksum implanted in " + path +
-                  " no longer matches; implantisomd5 --force renews it\nDone!\nexit 0");
+              "Changing " + path + " volume label to 'New'\n" + warnings + "Done!\nexit 0");
     EXPECT_EQ(unexpected_changes(before, read_file(path)), std::vector<std::string>{});
     if (!checkable) continue;
     EXPECT_NE(run({"checkisomd5", path}).status, 0);

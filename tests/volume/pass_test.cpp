@@ -18,6 +18,7 @@
 #include "support/image_builder.h"
 #include "support/run.h"
 #include "text/dstring.h"
+#include "update/visitor.h"
 
 namespace tarnwick::testing {
 namespace {
@@ -33,7 +34,7 @@ int good_syncs = -1;
 int counted_sync(FileHandle) { return good_syncs < 0 || good_syncs-- > 0 ? 0 : -1; }
 
 // The pass over `image` as a file, or through a loop device of `device`-byte sectors.
-Pass run_pass(const Image& image, const char* label, std::uint32_t device) {
+Pass run_pass(const Image& image, const char* label, std::uint32_t device, bool dry_run = false) {
   TempDir dir;
   const std::string path = dir.path("image");
   write_file(path, image);
@@ -45,6 +46,7 @@ Pass run_pass(const Image& image, const char* label, std::uint32_t device) {
   VolumeSession s;
   session_init(s);
   if (label != nullptr) set_new_label(s, label);
+  s.dry_run = dry_run;
   s.sync_file = counted_sync;
   p.out = capture_stdout([&] { p.ok = process_volume(s, opened.c_str()); });
   if (const std::size_t at = p.out.find(opened); at != std::string::npos)
@@ -90,6 +92,7 @@ const std::string kCdrw201 = "cdrw 2.01", kCdr150 = "cdr 1.50", kCdr201 = "cdr 2
 const BuildOptions kMeta = {.metadata = true}, k512 = {.block = 512}, k4096 = {.block = 4096};
 const auto kNone = [](Image&) {};
 const std::string kDone = "Done!\n", kNoAnchor = "Failed to read ADVP!\n";
+const std::string kDryRun = "Dry run: nothing written\n";
 const std::string kNotUdf = "UDF file system not found in: PATH\n";
 const std::string kNoFileSet = "File Set Descriptor not found in: PATH\n";
 
@@ -304,6 +307,7 @@ std::vector<Case> cases() {
   {"file set past its partition's length", {}, [](Image& i) { set(i, 34, 192, 0); }, kNoFileSet, "Sample", {}},
   {"CRC length one past the block", {}, [](Image& i) { set(i, 51, 10, 2033, 2); }, "Descriptor at sector 51 not changed: invalid tag\n", "Sample", {}},
   {"CRC length up to the block's end", k4096, [](Image& i) { set(i, 32, 10, 4080, 2), set(i, 257, 10, 4080, 2); }, kDone, "Sample", with(kSequences, {257})},
+  {"main primary descriptor carrying the new name already: no write", {}, [](Image& i) { std::memcpy(sector_at(i, 32) + 24, dstring8("New", 32).data(), 32), put_cs0_charspec(sector_at(i, 32) + 200), reseal(i, 32); }, kDone, "Sample", {33, 35, 48, 49, 51, 257}},
   {"every name's character set another one", {}, [](Image& i) { for (auto [s, at] : {std::pair{32u, 200}, {33u, 52}, {35u, 20}, {257u, 48}, {257u, 240}}) sector_at(i, s)[at] = 1, reseal(i, s); }, kDone, "Sample", with(kSequences, {257})},
   {"implementation use of another implementation", {}, [](Image& i) { sector_at(i, 33)[22] = 'X', reseal(i, 33); }, kDone, "Sample", {32, 35, 48, 49, 51, 257}},
   // A terminating descriptor where the Logical Volume Descriptor stood: no partition table.
@@ -407,6 +411,27 @@ TEST_P(Volumes, AreReadAndRelabelledEachTheirOwnWay) {
   EXPECT_EQ(changed_sectors(image, p.after), c.written);
   EXPECT_EQ(unexpected_changes(image, p.after), std::vector<std::string>{});
   if (p.ok && !c.label.empty()) EXPECT_EQ(run_pass(p.after, nullptr, c.device).label, "New");
+  // A dry run writes nothing. Where the relabel's own writes and syncs did not fail, it says
+  // what the relabel says, and lists the blocks the relabel changed.
+  good_syncs = -1;
+  const Pass dry = run_pass(image, "New", c.device, true);
+  EXPECT_EQ(dry.after, image) << "a dry run writes nothing";
+  if (c.good_syncs >= 0) return;
+  std::istringstream lines(dry.out);
+  std::string said, line;
+  Sectors listed;
+  while (std::getline(lines, line)) {
+    if (line.rfind("Would write sector ", 0) == 0)
+      listed.push_back(static_cast<std::uint32_t>(std::stoul(line.substr(19))));
+    else
+      said += line + "\n";
+  }
+  EXPECT_EQ(said, !p.ok                    ? p.out
+                  : p.out.ends_with(kDone) ? p.out.substr(0, p.out.size() - kDone.size()) + kDryRun
+                                           : p.out + kDryRun);
+  EXPECT_EQ(dry.ok, p.ok);
+  std::sort(listed.begin(), listed.end());
+  EXPECT_EQ(listed, changed_sectors(image, p.after));
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, Volumes, ::testing::ValuesIn(cases()), [](const auto& info) {
