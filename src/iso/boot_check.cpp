@@ -91,16 +91,16 @@ std::string what_breaks(ImageSession& session, const IsoDescriptorSet& set,
                               !names_label(content, size, labels.names[i].data())) {
                             continue;
                           }
-                          warnings = warnings + "Warning: " + file + " names the old label '" +
-                                     label +
-                                     "'; the image may not boot until it names the new one\n";
+                          warnings.append("Warning: ").append(file);
+                          warnings.append(" names the old label '").append(label);
+                          warnings += "'; the image may not boot until it names the new one\n";
                           return;
                         }
                       });
   }
   if (holds(primary->bytes.data() + kApplicationUse, kApplicationUseSize, kImplantedChecksum)) {
-    warnings = warnings + "Warning: the media check checksum implanted in " + session.path +
-               " no longer matches; implantisomd5 --force renews it\n";
+    warnings.append("Warning: the media check checksum implanted in ").append(session.path);
+    warnings += " no longer matches; implantisomd5 --force renews it\n";
   }
   return warnings;
 }

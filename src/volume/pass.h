@@ -38,19 +38,27 @@ std::size_t allowed_block_sizes(const VolumeSession& session, std::uint32_t spac
 // "Image is in use: %s" when another program holds its lock for more than 10 seconds.
 bool process_volume(VolumeSession& session, const char* path);
 
-// The pass over an image already open in `session.image` (with `image_bytes` set). Returns
-// false, with its message printed, when neither a UDF volume nor an ISO 9660 one is recognised
-// ("UDF file system not found in: %s", also when only a spacing wider than 2048 found UDF and no
-// anchor of that size verifies), no anchor verifies ("Failed to read ADVP!"), or in write mode
-// when a descriptor was left unchanged, any write was skipped or failed or the image could not
-// be flushed to storage ("Error writing file: %s"). In write mode the names of a bridge image's
-// ISO 9660 descriptors are rewritten after the reserve sequence (iso/descriptors.h) and what
-// that breaks on a bootable image is warned of after the File Set Descriptor
-// (iso/boot_check.h); "Done!" ends a run that rewrote the File Set Descriptor's location
-// without failure.
-// An image without UDF whose 2048-byte scan holds a sound ISO 9660 primary descriptor is an ISO
-// 9660 volume: read mode captures the name ISO 9660 readers show, write mode renames its
-// descriptors, warns of what that breaks, syncs and ends with "Done!" when nothing failed.
+// The pass over an image already open in `session.image` (with `image_bytes` set); `path`
+// names it in messages. Fails, with its message printed, when neither a UDF volume nor an ISO
+// 9660 one is recognised ("UDF file system not found in: %s", also when only a spacing wider
+// than 2048 found UDF and no anchor of that size verifies), no anchor verifies ("Failed to read
+// ADVP!"), or a read fails with an error ("Error reading file: %s", and nothing after it).
+// Read mode captures the label: the File Set Descriptor's, the first Logical Volume
+// Descriptor's where no copy of it is found, the name ISO 9660 readers show on an image without
+// UDF.
+// A relabel first plans: it reads, maps and verifies every block it rewrites (both sequences,
+// the ISO 9660 descriptors of a bridge image, every copy of the File Set Descriptor, the VAT's
+// name) and builds their new bytes. Planning fails when a descriptor does not verify or records
+// another block ("Descriptor at sector %u not changed: invalid tag", each one), or the Logical
+// Volume Descriptor names a File Set Descriptor and a copy the volume maps is not found ("File
+// Set Descriptor not found in: %s"); nothing is then written. Otherwise it prints what the
+// relabel breaks on a bootable image (iso/boot_check.h), then a dry run lists the plan ("Would
+// write sector %u: %s '%s'", "Dry run: nothing written"), and a relabel commits it
+// (image/plan.h) and fails when a write or sync fails. "Done!" then ends a relabel that
+// rewrote every copy of the File Set Descriptor (or the names of an image without UDF) and
+// synced them to storage, after "Warning: the label is stored as '%s'" when read mode will
+// show another name than the label as typed. An image without UDF whose 2048-byte scan holds a
+// sound ISO 9660 primary descriptor is an ISO 9660 volume, read and relabelled as one.
 bool process_open_volume(VolumeSession& session, const char* path);
 
 }  // namespace tarnwick
