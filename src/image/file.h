@@ -20,12 +20,13 @@ inline constexpr FileHandle kNoFile = -1;
 
 enum class OpenResult : std::uint8_t { kOpened, kCannotOpen, kInUse };
 
-// How long another program's lock on the image is waited for, and how often it is tried.
+// How long another program's lock is waited for, and how often it is tried.
 inline constexpr int kLockWaitMilliseconds = 10000;
 inline constexpr int kLockRetryMilliseconds = 20;
 
 struct OpenedFile {
   FileHandle handle = kNoFile;
+  FileHandle whole_disk = kNoFile;       // the disk of a partition, held open for its lock
   std::uint64_t bytes = 0;               // the size of the file or device when it was opened
   std::uint32_t device_sector_size = 0;  // a block device's logical sector size; 0 for a file
 };
@@ -33,9 +34,15 @@ struct OpenedFile {
 // Opens `path` (UTF-8) read-only, or for update when `writing` (never created or truncated).
 // Only regular files and, on POSIX, block devices are opened: anything else (a FIFO, socket,
 // character device, directory, a Windows device or volume path) is refused without blocking,
-// and so is a block device the kernel marks read-only when `writing`. The file is then locked,
-// shared for reading and exclusive for writing, waiting up to 10 seconds for another holder
-// (kInUse after that, the file closed again). Prints nothing.
+// and so is a block device the kernel marks read-only when `writing`. A block device opened for
+// update is claimed exclusively (O_EXCL on Linux): one that is mounted or claimed by another
+// program is kInUse at once. The file is then locked, shared for reading and exclusive for
+// writing, and on Linux a partition's whole disk with it (first), as udev and systemd lock it
+// while they work on any of its partitions. A lock another program holds is waited for up to 10
+// seconds each, after "Waiting for %s: another program is using it" (printed once); kInUse
+// after that, everything closed again. A lock the file system cannot give at all (ENOLCK on NFS
+// without a lock manager, EOPNOTSUPP, EINVAL) is gone without, after the warning "Warning: %s
+// cannot be locked here; other programs are not kept from it". Prints nothing else.
 OpenResult open_file(const char* path, bool writing, OpenedFile& file);
 
 // What a positioned transfer returns when it failed with an error (an I/O error of the medium,

@@ -1,8 +1,11 @@
 #include <windows.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <memory>
 
 #include "image/file.h"
+#include "image/windows_path.h"
 
 namespace tarnwick {
 
@@ -17,23 +20,22 @@ std::unique_ptr<wchar_t[]> wide_path(const char* path) {
   return wide;
 }
 
-// Device and volume paths (\\.\E:, \\.\PhysicalDrive1, \\?\Volume{...}) name no file; writing
-// under a mounted volume needs it locked and dismounted first, which the tool does not do.
-// A drive's path behind either prefix (\\?\C:\..., \\.\C:\...) is a file.
-bool names_a_device(const wchar_t* p) {
-  const auto separator = [](wchar_t c) { return c == L'\\' || c == L'/'; };
-  if (!separator(p[0]) || !separator(p[1]) || (p[2] != L'.' && p[2] != L'?') || !separator(p[3]))
-    return false;
-  return p[4] == 0 || p[5] != L':' || !separator(p[6]);
-}
+enum class Lock : std::uint8_t { kTaken, kHeld, kUnavailable };
 
-bool lock_file(HANDLE handle, bool exclusive) {
+// Takes the lock on the whole file, waiting for another holder; "Waiting for %s" is printed
+// once, the first time it is not free at once.
+Lock lock_file(HANDLE handle, bool exclusive, const char* path) {
   const DWORD flags = (exclusive ? LOCKFILE_EXCLUSIVE_LOCK : 0) | LOCKFILE_FAIL_IMMEDIATELY;
   for (int waited = 0;; waited += kLockRetryMilliseconds) {
     OVERLAPPED whole{};
-    if (LockFileEx(handle, flags, 0, MAXDWORD, MAXDWORD, &whole)) return true;
-    if (GetLastError() != ERROR_LOCK_VIOLATION) return false;
-    if (waited >= kLockWaitMilliseconds) return false;
+    if (LockFileEx(handle, flags, 0, MAXDWORD, MAXDWORD, &whole)) return Lock::kTaken;
+    // A share that cannot lock says so otherwise: nobody holds it, it cannot be had.
+    if (GetLastError() != ERROR_LOCK_VIOLATION) return Lock::kUnavailable;
+    if (waited >= kLockWaitMilliseconds) return Lock::kHeld;
+    if (waited == 0) {
+      std::printf("Waiting for %s: another program is using it\n", path);
+      std::fflush(stdout);
+    }
     Sleep(static_cast<DWORD>(kLockRetryMilliseconds));
   }
 }
@@ -41,8 +43,11 @@ bool lock_file(HANDLE handle, bool exclusive) {
 }  // namespace
 
 OpenResult open_file(const char* path, bool writing, OpenedFile& file) {
+  // Writing under a mounted Windows volume needs it locked and dismounted first, which the
+  // tool does not do: a device or volume itself is not opened.
+  if (names_a_windows_device(path)) return OpenResult::kCannotOpen;
   const std::unique_ptr<wchar_t[]> wide = wide_path(path);
-  if (!wide || names_a_device(wide.get())) return OpenResult::kCannotOpen;
+  if (!wide) return OpenResult::kCannotOpen;
   // Other programs may keep the image open; the lock below decides who goes first.
   const HANDLE handle = CreateFileW(wide.get(), GENERIC_READ | (writing ? GENERIC_WRITE : 0),
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
@@ -53,9 +58,15 @@ OpenResult open_file(const char* path, bool writing, OpenedFile& file) {
     CloseHandle(handle);
     return OpenResult::kCannotOpen;
   }
-  if (!lock_file(handle, writing)) {
-    CloseHandle(handle);
-    return OpenResult::kInUse;
+  switch (lock_file(handle, writing, path)) {
+    case Lock::kHeld:
+      CloseHandle(handle);
+      return OpenResult::kInUse;
+    case Lock::kUnavailable:
+      std::printf("Warning: %s cannot be locked here; other programs are not kept from it\n", path);
+      break;
+    default:
+      break;
   }
   file.handle = handle;
   file.bytes = static_cast<std::uint64_t>(size.QuadPart);

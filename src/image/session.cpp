@@ -45,9 +45,9 @@ bool session_init(ImageSession& session) {
 }
 
 void session_close(ImageSession& session) {
-  if (session.image != kNoFile) {
-    close_file(session.image);
-    session.image = kNoFile;
+  for (FileHandle* file : {&session.image, &session.whole_disk}) {
+    if (*file != kNoFile) close_file(*file);
+    *file = kNoFile;
   }
   session.buffer.reset();
 }
@@ -83,6 +83,7 @@ OpenResult open_image(ImageSession& session, const char* path) {
   const OpenResult result = open_file(path, opens_for_update(session), file);
   if (result != OpenResult::kOpened) return result;
   session.image = file.handle;
+  session.whole_disk = file.whole_disk;
   session.image_bytes = file.bytes;
   session.device_sector_size = file.device_sector_size;
   return result;

@@ -45,7 +45,8 @@ inline constexpr std::uint8_t kReadOnlyMarker = 255;
 
 struct ImageSession {
   FileHandle image = kNoFile;
-  const char* path = nullptr;  // the image's path as given, for messages
+  FileHandle whole_disk = kNoFile;  // a partition's disk, held open for its lock
+  const char* path = nullptr;       // the image's path as given, for messages
   std::unique_ptr<SectorBuffer> buffer;
   std::array<std::uint8_t, 32> new_label_short{};
   // The last byte (the d-string's length byte) holds 255 while the run has no new label:

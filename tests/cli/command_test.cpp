@@ -11,6 +11,7 @@
 
 #include "image/bytes.h"
 #include "image/tag.h"
+#include "image/windows_path.h"
 #include "support/image_builder.h"
 #include "support/run.h"
 
@@ -165,12 +166,13 @@ TEST(Sharing, AnImageLockedElsewhereIsWaitedForThenLeftAlone) {
   REQUIRE_TOOL("strace");
   TempDir dir;
   const std::string path = dir.path("held.udf");
+  const std::string waiting = "Waiting for " + path + ": another program is using it\n";
   write_file(path, read_file(kSample));
   const int fd = open(path.c_str(), O_RDONLY);
   ASSERT_EQ(flock(fd, LOCK_SH), 0) << "a reader of another program";
   EXPECT_EQ(label_of(path), "Sample") << "readers share";
   EXPECT_EQ(run_tool({path, "New"}).told(),
-            changing(path, "New") + "Image is in use: " + path + "\nexit 1");
+            changing(path, "New") + waiting + "Image is in use: " + path + "\nexit 1");
   close(fd);
   EXPECT_EQ(read_file(path), read_file(kSample));
   // A lock given up within the wait lets the run go on; a closed standard input is no image,
@@ -180,8 +182,67 @@ TEST(Sharing, AnImageLockedElsewhereIsWaitedForThenLeftAlone) {
                  "-e trace=fdatasync \"$1\" \"$2\" Later <&- 2>&1 | tr -s ' '",
                  "sh", TARNWICK_EXE, path})
                 .out,
-            "fdatasync(0) = 0\nfdatasync(0) = 0\n" + changing(path, "Later") + "Done!\n");
+            changing(path, "Later") + waiting + "fdatasync(0) = 0\nfdatasync(0) = 0\nDone!\n");
   EXPECT_EQ(label_of(path), "Later");
+  // A lock the file system cannot give (NFS without a lock manager) is gone without.
+  const std::string unlocked =
+      "Warning: " + path + " cannot be locked here; other programs are not kept from it\n";
+  std::vector<std::string> argv = {
+      "env", "ASAN_OPTIONS=detect_leaks=0", "strace",     "-qq", "-o", "/dev/null",
+      "-e",  "inject=flock:error=ENOLCK",   TARNWICK_EXE, path};
+  EXPECT_EQ(run(argv).told(), unlocked + "Volume label of " + path + ": Later\nexit 0");
+  argv.push_back("Unlocked");
+  EXPECT_EQ(run(argv).told(), changing(path, "Unlocked") + unlocked + "Done!\nexit 0");
+}
+
+// A partition waits for its whole disk's lock, as udev and systemd take it while they probe or
+// change any partition; a device mounted or claimed exclusively by another program is not
+// written, but read.
+TEST(Sharing, APartitionWaitsForItsDiskAndAClaimedDeviceIsOnlyRead) {
+  for (const char* tool : {"mkudffs", "udfinfo", "addpart", "delpart", "flock", "python3"})
+    REQUIRE_TOOL(tool);
+  TempDir dir;
+  const std::string disk = dir.path("disk.img");
+  ASSERT_EQ(run({"sh", "-c",
+                 "mkudffs --new-file --label=Disk \"$1\" 512 >/dev/null && truncate -s 16M \"$1\" "
+                 "&& mkudffs --new-file --label=Old \"$1.part\" 4096 >/dev/null && dd "
+                 "if=\"$1.part\" of=\"$1\" bs=512 seek=2048 conv=notrunc status=none",
+                 "sh", disk})
+                .status,
+            0);
+  const LoopDevice loop(disk, 512);
+  if (loop.node.empty()) GTEST_SKIP() << "no loop device can be made here (losetup -f failed)";
+  const std::string part = loop.node + "p1";
+  run({"delpart", loop.node, "1"});  // one a detached loop device may have kept
+  if (run({"addpart", loop.node, "1", "2048", "8192"}).status != 0)
+    GTEST_SKIP() << "no partition can be added to " << loop.node << " (addpart failed)";
+  struct Partition {
+    std::string disk;
+    ~Partition() { run({"delpart", disk, "1"}); }
+  } remove{loop.node};
+  // The holder reads the label just before it lets go: the relabel has not happened yet.
+  EXPECT_EQ(run({"sh", "-c",
+                 "flock -x \"$2\" sh -c 'sleep 2; udfinfo \"$0\" 2>/dev/null | sed -n s/^lvid=//p' "
+                 "\"$3\" & sleep 0.3; \"$1\" \"$3\" New; wait",
+                 "sh", TARNWICK_EXE, loop.node, part})
+                .out,
+            changing(part, "New") + "Waiting for " + part +
+                ": another program is using it\nOld\nDone!\n");
+  EXPECT_EQ(label_of(part), "New");
+  const Image before = read_file(disk);
+  for (const auto& [device, label] : {std::pair{loop.node, "Disk"}, {part, "New"}}) {
+    SCOPED_TRACE(device);
+    EXPECT_EQ(run({"sh", "-c",
+                   "python3 -c 'import os, sys, time; os.open(sys.argv[1], os.O_RDONLY | "
+                   "os.O_EXCL); open(sys.argv[2], \"w\").close(); time.sleep(9)' \"$2\" \"$3\" & "
+                   "while [ ! -e \"$3\" ]; do sleep 0.05; done; \"$1\" \"$4\" Claimed; echo \"exit "
+                   "$?\"; \"$1\" \"$4\"; echo \"exit $?\"; rm \"$3\"; kill $!",
+                   "sh", TARNWICK_EXE, loop.node, dir.path("held"), device})
+                  .out,
+              changing(device, "Claimed") + "Image is in use: " + device +
+                  "\nexit 1\nVolume label of " + device + ": " + label + "\nexit 0\n");
+  }
+  EXPECT_TRUE(read_file(disk) == before);
 }
 
 TEST(Windows, UnicodePathsAndLabelsMissingFilesDevicePathsAndTheOptions) {
@@ -204,7 +265,8 @@ TEST(Windows, UnicodePathsAndLabelsMissingFilesDevicePathsAndTheOptions) {
   write_file(dir.path("s.udf"), read_file(kSample));
   std::string z = "\\\\?\\Z:" + dir.path("s.udf"), dot = "\\\\.\\Z:" + dir.path("s.udf");
   std::replace(z.begin(), z.end(), '/', '\\'), std::replace(dot.begin(), dot.end(), '/', '\\');
-  for (const std::string device : {"\\\\.\\PhysicalDrive0", "\\\\.\\Z:", "\\\\?\\Volume{0}"})
+  for (const std::string device :
+       {"\\\\.\\PhysicalDrive0", "\\\\.\\Z:", "\\\\?\\Z:", "\\\\?\\Volume{0}"})
     EXPECT_EQ(run_windows({device}).told(), "Error opening file: " + device + "\nexit 1");
   for (const std::string& file : {z, dot})
     EXPECT_EQ(run_windows({file}).told(), "Volume label of " + file + ": Sample\nexit 0");
@@ -216,6 +278,21 @@ TEST(Windows, UnicodePathsAndLabelsMissingFilesDevicePathsAndTheOptions) {
   const int fd = open(path.c_str(), O_WRONLY);
   EXPECT_EQ(pwrite(fd, anchor.data(), 2048, 0x200000ll * 2048), 2048), close(fd);
   EXPECT_EQ(run_windows({path}).told(), "Volume label of " + path + ": Sample\nexit 0");
+}
+
+// A Windows path names a device only when it names the device or volume itself; everything
+// under one is a file, opened like any other. Wine resolves the drive forms (above), not these.
+TEST(Windows, OnlyADeviceOrVolumeItselfIsADevicePath) {
+  const std::string guid = "Volume{26a21bda-a627-11d7-9931-806e6f6e6963}";
+  for (const std::string& device :
+       std::vector<std::string>{"\\\\.\\E:", "\\\\?\\E:", "\\\\.\\PhysicalDrive1",
+                                "//?/E:", "\\\\?\\" + guid, "\\\\.\\"})
+    EXPECT_TRUE(names_a_windows_device(device)) << device;
+  for (const std::string& file : std::vector<std::string>{
+           "\\\\?\\UNC\\server\\share\\disc.iso", "\\\\?\\" + guid + "\\images\\disc.iso",
+           "\\\\?\\C:\\dir\\disc.iso", "\\\\.\\C:/disc.iso", "\\\\server\\share\\disc.iso",
+           "\\\\x\\E:", "C:\\disc.iso", "\\\\?"})
+    EXPECT_FALSE(names_a_windows_device(file)) << file;
 }
 
 }  // namespace
