@@ -169,39 +169,25 @@ void expect_relabelled(const std::string& path, const Producer& p) {
         shown == l.label ? "" : "Warning: the label is stored as '" + shown + "'\n";
     // A dry run opens the image read-only and writes nothing; it lists the blocks the relabel
     // then changes, each with the name the readers below then show in that field.
-    const std::map<std::string, std::string> names = {{"Primary Volume Descriptor", l.udf_short},
-                                                      {"ISO 9660 primary descriptor", iso},
-                                                      {"ISO 9660:1999 descriptor", iso},
-                                                      {"Joliet descriptor", l.joliet}};
-    TempDir trace;
-    const RunResult dry =
-        run({"env", "ASAN_OPTIONS=detect_leaks=0", "strace", "-qq", "-o", trace.path("t"), "-e",
-             "trace=openat,pwrite64,fdatasync", TARNWICK_EXE, "-n", path, l.label});
-    EXPECT_EQ(
-        run({"grep", "-c", "-e", "O_RDONLY", "-e", "pwrite64", "-e", "fdatasync", trace.path("t")})
-            .out,
-        "1\n");
-    std::istringstream lines(dry.out);
-    std::string said;
-    Sectors listed;
-    for (std::string line; std::getline(lines, line);) {
-      const std::size_t colon = line.find(": "), quote = line.find(" '", colon);
-      if (line.rfind("Would write sector ", 0) != 0) {
-        said += line + "\n";
-        continue;
-      }
-      listed.push_back(static_cast<std::uint32_t>(std::stoul(line.substr(19))));
-      const std::string kind = line.substr(colon + 2, quote - colon - 2);
-      EXPECT_EQ(line.substr(quote + 2), (names.count(kind) ? names.at(kind) : l.label) + "'")
-          << kind;
+    // clang-format off
+    const std::map<std::string, std::string> names = {{"Primary Volume Descriptor", l.udf_short}, {"Joliet descriptor", l.joliet},
+                                                      {"ISO 9660 primary descriptor", iso}, {"ISO 9660:1999 descriptor", iso}};
+    // clang-format on
+    const Traced traced = run_traced({"-n", path, l.label}, "openat,pwrite64,fdatasync");
+    EXPECT_EQ(traced.calls.back().substr(0, traced.calls.back().find("O_RDONLY|") + 9),
+              "openat(AT_FDCWD, \"" + path + "\", O_RDONLY|")
+        << "the image opened read-only, and nothing written";
+    const DryRun dry = dry_run_of(traced.out);
+    for (const std::string& write : dry.writes) {
+      const std::string kind = write.substr(0, write.find(" '"));
+      EXPECT_EQ(write, kind + " '" + (names.count(kind) ? names.at(kind) : l.label) + "'");
     }
-    EXPECT_EQ(said, "Would change " + path + " volume label to '" + l.label + "'\n" + stored +
-                        "Dry run: nothing written\n");
+    EXPECT_EQ(dry.said, "Would change " + path + " volume label to '" + l.label + "'\n" + stored +
+                            "Dry run: nothing written\n");
     EXPECT_TRUE(read_file(path, p.block) == before);
     EXPECT_EQ(run_both(path, {l.label}).out,
               "Changing " + path + " volume label to '" + l.label + "'\n" + stored + "Done!\n");
-    std::sort(listed.begin(), listed.end());
-    EXPECT_EQ(listed, changed_sectors(before, read_file(path, p.block)));
+    EXPECT_EQ(dry.sectors, changed_sectors(before, read_file(path, p.block)));
     EXPECT_EQ(unexpected_changes(before, read_file(path, p.block)), std::vector<std::string>{});
     if (udf) {
       auto info = udfinfo(path, p.block);
@@ -285,13 +271,14 @@ TEST(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
     EXPECT_EQ(udfinfo(loop.node, block)["lvid"] + "|" + blkid(loop.node, "LABEL"),
               label + "|" + label);
     if (read_only) continue;
-    const RunResult traced =
-        run({"sh", "-c",
-             "ASAN_OPTIONS=detect_leaks=0 strace -qq -e trace=openat,pread64 \"$0\" \"$1\" "
-             "2>&1 >/dev/null | sed -nE '\\|^openat.*\"'\"$1\"'\"|,$ "
-             "s/^pread64.*, ([0-9]+), ([0-9]+)\\) = .*/\\1@\\2/p' | tr '\\n' ' '",
-             TARNWICK_EXE, loop.node});
-    EXPECT_EQ(traced.out, reads);
+    std::string read;  // size@offset of each read of the device
+    for (const std::string& call : run_traced({loop.node}, "pread64").calls) {
+      const std::size_t offset = call.rfind(", ", call.rfind(") = ")),
+                        size = call.rfind(", ", offset - 1);
+      read += call.substr(size + 2, offset - size - 2) + "@" +
+              call.substr(offset + 2, call.rfind(") = ") - offset - 2) + " ";
+    }
+    EXPECT_EQ(read, reads);
   }
 }
 

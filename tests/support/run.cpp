@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "support/image_builder.h"
@@ -35,6 +37,43 @@ RunResult run(const std::vector<std::string>& argv) {
 RunResult run_tool(std::vector<std::string> args) {
   args.insert(args.begin(), TARNWICK_EXE);
   return run(args);
+}
+
+Traced run_traced(const std::vector<std::string>& args, const std::string& trace,
+                  const std::string& inject) {
+  TempDir dir;
+  std::vector<std::string> argv = {"env",    "ASAN_OPTIONS=detect_leaks=0",
+                                   "strace", "-qq",
+                                   "-o",     dir.path("trace"),
+                                   "-e",     "trace=" + trace};
+  if (!inject.empty()) argv.insert(argv.end(), {"-e", "inject=" + inject});
+  argv.push_back(TARNWICK_EXE);
+  argv.insert(argv.end(), args.begin(), args.end());
+  Traced traced{run(argv), {}};
+  std::ifstream lines(dir.path("trace"));
+  for (std::string line; std::getline(lines, line);) traced.calls.push_back(line);
+  return traced;
+}
+
+std::size_t Traced::count(const std::string& call) const {
+  return static_cast<std::size_t>(
+      std::count_if(calls.begin(), calls.end(),
+                    [&](const std::string& c) { return c.rfind(call + "(", 0) == 0; }));
+}
+
+DryRun dry_run_of(const std::string& out) {
+  DryRun dry;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("Would write sector ", 0) != 0) {
+      dry.said += line + "\n";
+      continue;
+    }
+    dry.sectors.push_back(static_cast<std::uint32_t>(std::stoul(line.substr(19))));
+    dry.writes.push_back(line.substr(line.find(": ") + 2));
+  }
+  std::sort(dry.sectors.begin(), dry.sectors.end());
+  return dry;
 }
 
 std::string windows_exe() {

@@ -24,6 +24,23 @@ RunResult run_tool(std::vector<std::string> args);
 // there is none or no Wine to run it. run_windows runs it under Wine.
 std::string windows_exe();
 RunResult run_windows(std::vector<std::string> args);
+// The tool's run on `args` under strace: `calls` holds the lines strace prints for the system
+// calls `trace` names ("openat,pwrite64"); `inject` ("pread64:error=EIO:when=3"), when given,
+// makes a call fail.
+struct Traced : RunResult {
+  std::vector<std::string> calls;
+  std::size_t count(const std::string& call) const;  // the calls of that name
+};
+Traced run_traced(const std::vector<std::string>& args, const std::string& trace,
+                  const std::string& inject = "");
+// A dry run's output taken apart: the sectors of its "Would write sector N: KIND 'NAME'" lines
+// in order of sector, each line's "KIND 'NAME'", and every other line.
+struct DryRun {
+  std::vector<std::uint32_t> sectors;
+  std::vector<std::string> writes;
+  std::string said;
+};
+DryRun dry_run_of(const std::string& out);
 // Runs the tool with `args` on `path`, and the Windows build likewise on the image as it was:
 // the output, the exit status and the image's bytes must be equal.
 RunResult run_both(const std::string& path, const std::vector<std::string>& args = {});
