@@ -34,9 +34,4 @@ std::optional<std::uint32_t> try_map_logical_block(const VolumeSession& session,
   }
 }
 
-std::uint32_t map_logical_block(const VolumeSession& session, const std::uint8_t* location,
-                                bool use_mirror, std::uint32_t fallback) {
-  return try_map_logical_block(session, location, use_mirror).value_or(fallback);
-}
-
 }  // namespace tarnwick

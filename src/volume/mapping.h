@@ -25,8 +25,4 @@ std::optional<std::uint32_t> map_metadata_block(const PartitionEntry& row, std::
 std::optional<std::uint32_t> try_map_logical_block(const VolumeSession& session,
                                                    const std::uint8_t* location, bool use_mirror);
 
-// try_map_logical_block, with `fallback` for a block that cannot be mapped.
-std::uint32_t map_logical_block(const VolumeSession& session, const std::uint8_t* location,
-                                bool use_mirror, std::uint32_t fallback);
-
 }  // namespace tarnwick

@@ -172,7 +172,6 @@ bool warn_what_breaks(ImageSession& session, const IsoDescriptorSet& iso, const 
 
 // An image with no UDF volume, only an ISO 9660 one: its name read, or its descriptors renamed.
 bool process_iso_volume(VolumeSession& session, IsoDescriptorSet& iso) {
-  std::array<std::uint8_t, 256> name{};
   if (is_read_only(session)) {
     iso_volume_label(iso, session.current_label.data(),
                      static_cast<std::uint32_t>(session.current_label.size()));
@@ -183,6 +182,7 @@ bool process_iso_volume(VolumeSession& session, IsoDescriptorSet& iso) {
   rename_iso_descriptors(session, iso);
   if (plan_failed(session) || !warn_what_breaks(session, iso, old)) return false;
   // The set holds the new names now: the name read mode will show.
+  std::array<std::uint8_t, 256> name{};
   iso_volume_label(iso, name.data(), static_cast<std::uint32_t>(name.size()));
   return finish_relabel(session, true, reinterpret_cast<const char*>(name.data()));
 }
@@ -292,6 +292,7 @@ bool process_open_volume(VolumeSession& session, const char* path) {
   if (writing || get_u32(session.fsd_location.data()) == 0) {
     scan_descriptor_sequence(session, reserve_sequence_extent(area.data()), false);
   }
+  if (session.read_failed) return false;
   if (writing) {
     take_iso_labels(iso, old);
     rename_iso_descriptors(session, iso);
