@@ -37,10 +37,11 @@ TEST(Faults, EveryReadWriteAndSyncFailingInTurnEndsTheRunAndWritesNothingAfterIt
     const Image before = read_file(path);
     for (const std::vector<std::string>& args : {std::vector<std::string>{path}, {path, "New"}}) {
       const std::string said = (args.size() > 1 ? "Changing " + path + " volume label to 'New'\n" : "") + "Error reading file: " + path + "\nexit 1, 0 writes";
-      const std::size_t reads = run_traced(args, "pread64").count("pread64");
+      const Traced all = run_traced(args, "openat,pread64");
+      const std::size_t reads = all.on(path).count("pread64"), loader = all.count("pread64") - reads;
       write_file(path, before);
       for (std::size_t n = 1; n <= reads; ++n) {
-        const Traced r = run_traced(args, "pread64,pwrite64", "pread64:error=EIO:when=" + std::to_string(n));
+        const Traced r = run_traced(args, "pread64,pwrite64", "pread64:error=EIO:when=" + std::to_string(loader + n));
         EXPECT_EQ(r.told() + ", " + std::to_string(r.count("pwrite64")) + " writes", said) << "read " << n;
       }
       EXPECT_TRUE(read_file(path) == before);

@@ -272,7 +272,7 @@ TEST(RealImages, BlockDevicesAreReadAndRelabelledThroughTheirNode) {
               label + "|" + label);
     if (read_only) continue;
     std::string read;  // size@offset of each read of the device
-    for (const std::string& call : run_traced({loop.node}, "pread64").calls) {
+    for (const std::string& call : run_traced({loop.node}, "openat,pread64").on(loop.node).calls) {
       const std::size_t offset = call.rfind(", ", call.rfind(") = ")),
                         size = call.rfind(", ", offset - 1);
       read += call.substr(size + 2, offset - size - 2) + "@" +

@@ -76,6 +76,15 @@ DryRun dry_run_of(const std::string& out) {
   return dry;
 }
 
+Traced Traced::on(const std::string& path) const {
+  Traced after = *this;
+  const auto open = std::find_if(calls.begin(), calls.end(), [&](const std::string& c) {
+    return c.rfind("openat(", 0) == 0 && c.find("\"" + path + "\"") != std::string::npos;
+  });
+  after.calls.assign(open == calls.end() ? calls.end() : open + 1, calls.end());
+  return after;
+}
+
 std::string windows_exe() {
   static const bool runnable =
       std::filesystem::exists(TARNWICK_WINDOWS_EXE) && have_tool("wine") && have_tool("wineserver");

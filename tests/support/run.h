@@ -30,6 +30,9 @@ RunResult run_windows(std::vector<std::string> args);
 struct Traced : RunResult {
   std::vector<std::string> calls;
   std::size_t count(const std::string& call) const;  // the calls of that name
+  // The calls after the openat of `path`: those on the image, without the calls a dynamically
+  // linked tool's loader makes on its libraries before.
+  Traced on(const std::string& path) const;
 };
 Traced run_traced(const std::vector<std::string>& args, const std::string& trace,
                   const std::string& inject = "");
