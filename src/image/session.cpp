@@ -38,7 +38,6 @@ void fence(SectorBuffer& buffer, std::int32_t size) {
 bool session_init(ImageSession& session) {
   session = ImageSession{};
   session.new_label_long.back() = kReadOnlyMarker;
-  session.sync_file = sync_to_storage;
   session.buffer.reset(new (std::nothrow) SectorBuffer{});
   if (!session.buffer) return false;
   return ensure_buffer(*session.buffer, kInitialBufferSize) != nullptr;
@@ -127,7 +126,7 @@ void report_unverified(ImageSession& session, std::uint32_t sector_number) {
 }
 
 bool sync_image(ImageSession& session) {
-  if (session.sync_file(session.image) == 0) return true;
+  if (sync_to_storage(session.image) == 0) return true;
   std::printf("Error writing file: %s\n", session.path);
   return false;
 }

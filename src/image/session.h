@@ -78,9 +78,6 @@ struct ImageSession {
   std::uint32_t device_sector_size = 0;
   // The volume's logical block size: 0 until the anchor fixes it for the run.
   std::uint32_t block_size = 0;
-  // Syncs the image's data to storage (sync_to_storage, or a test's stand-in that fails on
-  // demand); 0 on success.
-  int (*sync_file)(FileHandle file) = nullptr;
 };
 
 // Sets every field to its initial value and allocates the buffer (kInitialBufferSize bytes,

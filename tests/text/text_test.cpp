@@ -51,6 +51,15 @@ TEST(NewLabel, FormCutAndNamesOfEachFieldWithinTheField) {
       written += static_cast<char16_t>(s.new_joliet_name[i] << 8 | s.new_joliet_name[i + 1]);
     EXPECT_EQ(written, c.joliet + std::u16string(16 - c.joliet.size(), u' '));
   }
+  // A label is refused (before anything is opened) for a stray or missing continuation byte, an
+  // overlong form, a surrogate, anything past U+10FFFF:
+  // clang-format off
+  for (const char* bad : {"\xFF\xFE\x80" "abc", "\x80", "\xC3", "\xE2\x82", "A\xF0\x9F\x98", "\xC3\x41", "\xE2\x82\xC0",
+                          "\xF0\x9F\x98\x41", "\xC0\x80", "\xC1\xBF", "\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xED\xA0\x80",
+                          "\xED\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF9\x80\x80\x80", "A\xF8\x88\x80\x80\x80"})
+    // clang-format on
+    EXPECT_FALSE(is_valid_utf8(reinterpret_cast<const std::uint8_t*>(bad), std::strlen(bad)))
+        << bad;
   // A character that does not fit the conversion's room ends it with nothing to show.
   std::uint16_t room[2];
   for (const auto& [text, units, result] :
