@@ -219,6 +219,10 @@ TEST(Windows, UnicodePathsAndLabelsMissingFilesDevicePathsAndTheOptions) {
   EXPECT_EQ(run_both(path).told(), "Volume label of " + path + ": " + label + "\nexit 0");
   EXPECT_EQ(run_both(dir.path("missing")).told(),
             "Error opening file: " + dir.path("missing") + "\nexit 1");
+  // A read that starts at the image's end meets its end, not a failure (ERROR_HANDLE_EOF).
+  write_file(dir.path("short"), Image(32768));
+  EXPECT_EQ(run_both(dir.path("short")).told(),
+            "UDF file system not found in: " + dir.path("short") + "\nexit 1");
   // Device and volume paths are refused; a drive's path behind either prefix is a file.
   write_file(dir.path("s.udf"), read_file(kSample));
   std::string z = "\\\\?\\Z:" + dir.path("s.udf"), dot = "\\\\.\\Z:" + dir.path("s.udf");
